@@ -1,0 +1,35 @@
+#pragma once
+// The run's two logs: a fixed-width text log (also the plot scripts' data) and a CSV log,
+// both in Windows-1251, written through text-mode streams ("\n" becomes CR LF on Windows).
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "reading.h"
+
+std::string text_log_header(std::string_view started_time);
+std::string csv_log_header(std::string_view started_time);
+std::string text_log_row(const Reading& r);
+std::string csv_log_row(const Reading& r);
+
+// A copy of szFile with its last three characters replaced by ext ("csv", "plt", ...).
+std::string derived_name(std::string_view szFile, std::string_view ext);
+
+// Appends bytes to a file opened in text mode; false when it cannot be opened or written.
+bool append_text_file(const std::string& path, std::string_view bytes);
+// Creates or empties a file in text mode and writes bytes; false on failure.
+bool write_text_file(const std::string& path, std::string_view bytes);
+
+// The run's log pair.
+struct LogNames {
+    std::string szFile;  // the .txt log
+    std::string szCsv;   // derived from szFile by write_log_headers
+};
+
+// Derives szCsv, appends the text header to szFile and the CSV header to szCsv.
+// Returns the paths that could not be written.
+std::vector<std::string> write_log_headers(LogNames& names, std::string_view started_time);
+
+// Appends one row to each log, each opened and closed for the row.
+// Returns the paths that could not be written.
+std::vector<std::string> append_logs(const LogNames& names, const Reading& r);

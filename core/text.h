@@ -1,0 +1,18 @@
+#pragma once
+// Small text helpers: the station's files are Windows-1251, its sources UTF-8.
+#include <string>
+#include <string_view>
+
+// Converts UTF-8 text to Windows-1251 bytes. Characters that 1251 cannot hold become '?'.
+std::string to_cp1251(std::string_view utf8);
+
+// The first n characters of s: the one place where a fixed capacity cuts a text.
+inline std::string cut(std::string_view s, std::size_t n) {
+    return std::string(s.substr(0, n));
+}
+
+// s up to (not including) its first NUL byte: a C text held in a larger buffer.
+inline std::string_view c_text(std::string_view s) {
+    const auto nul = s.find('\0');
+    return nul == std::string_view::npos ? s : s.substr(0, nul);
+}

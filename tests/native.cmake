@@ -1,0 +1,23 @@
+# Native-only tests: the core tests natively, under the sanitizers, under Wine from the
+# Windows build; fuzzers; benchmarks; the programs end to end.
+set(ZK_WINDOWS_DIR ${CMAKE_SOURCE_DIR}/build/windows CACHE PATH "The Windows build tree")
+set(ZK_WINE ${CMAKE_CURRENT_SOURCE_DIR}/wine/run-wine.sh)
+
+add_test(NAME core_native COMMAND core_tests)
+
+# The core tests once more with AddressSanitizer and UndefinedBehaviorSanitizer.
+add_library(zkcore_san STATIC ${ZK_CORE_SOURCES})
+target_include_directories(zkcore_san PUBLIC ${CMAKE_SOURCE_DIR}/core)
+target_compile_options(zkcore_san PUBLIC -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+target_link_options(zkcore_san PUBLIC -fsanitize=address,undefined)
+add_executable(core_tests_sanitized ${ZK_CORE_TESTS})
+target_link_libraries(core_tests_sanitized PRIVATE zkcore_san ${ZK_GTEST})
+set_target_properties(core_tests_sanitized PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME core_sanitized COMMAND core_tests_sanitized)
+
+# The same core tests from the Windows build under Wine, once with Wine's default locale and
+# once with Russian regional settings.
+add_test(NAME core_wine COMMAND ${ZK_WINE} ${ZK_WINDOWS_DIR}/tests/core_tests.exe)
+add_test(NAME core_wine_ru COMMAND env LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 ZK_WINE_LOCALE=ru
+         ${ZK_WINE} ${ZK_WINDOWS_DIR}/tests/core_tests.exe)
+set_tests_properties(core_wine core_wine_ru PROPERTIES RESOURCE_LOCK wineprefix)

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Runs a Windows program of ours under Wine in the project's private prefix, creating the
+# prefix on first use. Exit code: the program's.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+export WINEPREFIX=${WINEPREFIX:-$here/../../build/wine-prefix}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  # One creator at a time: tests start in parallel.
+  flock 9
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot --init >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+) 9>"$WINEPREFIX.lock"
+exec wine "$@"
