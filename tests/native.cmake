@@ -21,3 +21,9 @@ add_test(NAME core_wine COMMAND ${ZK_WINE} ${ZK_WINDOWS_DIR}/tests/core_tests.ex
 add_test(NAME core_wine_ru COMMAND env LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 ZK_WINE_LOCALE=ru
          ${ZK_WINE} ${ZK_WINDOWS_DIR}/tests/core_tests.exe)
 set_tests_properties(core_wine core_wine_ru PROPERTIES RESOURCE_LOCK wineprefix)
+
+# Each area keeps its own tests' wiring.
+include(${CMAKE_CURRENT_SOURCE_DIR}/core/more.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/net/net.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/station/station.cmake OPTIONAL)
