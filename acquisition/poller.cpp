@@ -1,0 +1,61 @@
+// The network poller: on every tick of timer 1 it asks the remote data server for its latest
+// reading and treats a new one like a reading of its own. Failures pause acquisition.
+#include <string>
+
+#include "acquisition.h"
+#include "alert.h"
+#include "commands.h"
+#include "messages.h"
+#include "monitor.h"
+#include "net.h"
+#include "sharing.h"
+#include "text.h"
+
+namespace {
+
+constexpr int kExchangeTimeoutMs = 5000;  // for the connection, and again for the reply
+constexpr UINT kMinPeriodMs = 1000;       // a period below a second polls once a second
+
+std::int32_t old_sec_stamp = 0;
+Reading polled;  // sec is the reply's sec_stamp; the stamps carry over when a reply lacks them
+
+// Pause first, then the message: the ticks that arrive under the box find the poller paused.
+void fail(const char* message) {
+    pause_acquisition();
+    error_box(message);
+}
+
+}  // namespace
+
+void start_polling() {
+    const UINT period = g_settings.per_msec < std::int32_t(kMinPeriodMs) ? kMinPeriodMs
+                                                                         : UINT(g_settings.per_msec);
+    SetTimer(winhandler, 1, period, nullptr);
+}
+
+void poll_server() {
+    if (!NotPausedFlag) return;
+    char reply[REPLY_CAPACITY] = {};
+    int got = 0;
+    {
+        Socket sockfd1;
+        if (!sockfd1.valid()) return fail("Невозможно создать сокет");
+        if (!connect_within(sockfd1.get(), server1, kExchangeTimeoutMs))
+            return fail("Невозможно открыть сокет");
+        const std::string query = query_message();
+        if (send(sockfd1.get(), query.data(), int(query.size()), 0) <= 0)
+            return fail("Ошибка передачи в сокет");
+        got = recv_within(sockfd1.get(), reply, int(sizeof reply), kExchangeTimeoutMs);
+        if (got <= 0) return fail("Ошибка приёма из сокета");
+    }
+    // The reply is the text of this one receive, up to its first NUL byte.
+    const std::string_view text = c_text(std::string_view(reply, std::size_t(got)));
+
+    const FaultCheck check = with_faults([&](FaultList& f) { parse_data_line(text, polled, f); });
+    if (!accept_polled(polled.sec, old_sec_stamp)) return;
+    grid_add(polled);
+    log_reading(polled);
+    if (sharing_on() && !push_reply(text)) return;
+    if (check.due) raise_alert_modal(check.list);
+    restore();
+}

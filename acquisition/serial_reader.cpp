@@ -1,0 +1,193 @@
+// The serial reader: opens the meter's port, gathers its bytes into lines and runs every
+// accepted line through the whole pipeline on its own thread.
+#include <atomic>
+#include <ctime>
+#include <string>
+
+#include "acquisition.h"
+#include "alert.h"
+#include "device_line.h"
+#include "messages.h"
+#include "monitor.h"
+#include "net.h"
+#include "sharing.h"
+
+namespace {
+
+std::atomic<bool> stop_requested{false};
+Handle stop_event;
+
+const char kEventFailure[] = "Невозможно установить параметры события";
+
+// A wait ended by Wine's emulation of the event wait (it cancels a wait that has to wait,
+// every few milliseconds): the port is fine if it still answers.
+bool cancelled_but_alive(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    return GetLastError() == ERROR_OPERATION_ABORTED && ClearCommError(port, &errors, &stat);
+}
+
+enum class WaitResult { event, stop };
+
+// Waits for the next comm event; mask gets what it reported.
+WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
+    for (;;) {
+        OVERLAPPED ov{};
+        ov.hEvent = event;
+        // A stale signal from an earlier read must not pass for this wait's completion.
+        ResetEvent(event);
+        mask = 0;
+        if (WaitCommEvent(port, &mask, &ov)) return WaitResult::event;
+        if (GetLastError() != ERROR_IO_PENDING) fatal(kEventFailure);
+        const HANDLE waits[2] = {event, stop_event.get()};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            CancelIo(port);
+            DWORD ignored;
+            GetOverlappedResult(port, &ov, &ignored, TRUE);
+            return WaitResult::stop;
+        }
+        DWORD ignored;
+        if (GetOverlappedResult(port, &ov, &ignored, FALSE)) return WaitResult::event;
+        if (!cancelled_but_alive(port)) fatal(kEventFailure);
+        Sleep(10);  // re-waiting at once would keep a core busy while the line is quiet
+    }
+}
+
+// Reads one byte; false when none came within the read time-outs.
+bool read_byte(HANDLE port, HANDLE event, char& c) {
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    ResetEvent(event);
+    DWORD got = 0;
+    if (!ReadFile(port, &c, 1, &got, &ov)) {
+        if (GetLastError() != ERROR_IO_PENDING) fatal(kEventFailure);
+        if (!GetOverlappedResult(port, &ov, &got, TRUE)) {
+            // Wine reports a read that timed out with no byte as a failure; Windows as 0 bytes.
+            if (GetLastError() != ERROR_TIMEOUT) fatal(kEventFailure);
+            got = 0;
+        }
+    }
+    return got == 1;
+}
+
+struct Pipeline {
+    bool sharing = false;
+    sockaddr_in server{};
+    std::int32_t code = 0;
+    MeterState meter;
+    Reading reading;
+};
+
+void handle_line(Pipeline& p, std::string_view line) {
+    Socket push;
+    if (p.sharing) {
+        if (!push.valid()) fatal("Ошибка создания сокета");
+        if (connect(push.get(), reinterpret_cast<const sockaddr*>(&p.server), sizeof p.server) != 0)
+            fatal("Ошибка подключения к сокету");
+    }
+    std::string data_line;
+    const FaultCheck check = with_faults([&](FaultList& f) {
+        data_line = parse_device_line(line, p.reading.sec, p.reading.sys_stamp, p.reading, p.meter, f);
+    });
+    if (p.sharing) {
+        const std::string message = push_message(p.code, data_line);
+        send(push.get(), message.data(), int(message.size()), 0);
+        push.close();
+    }
+    grid_add(p.reading);
+    log_reading(p.reading);
+    if (check.due) raise_alert_async(check.list);
+    restore();
+}
+
+DWORD WINAPI main_loop(LPVOID) {
+    const std::string name = "\\\\.\\" + g_settings.com0;  // COM10 and above open only in this form
+    Handle port(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr));
+    if (!port) fatal("Невозможно открыть посл.порт");
+
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 2;
+    timeouts.ReadTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = 1;
+    if (!SetCommTimeouts(port.get(), &timeouts)) fatal("Невозможно установить параметры посл.порта");
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = FALSE;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    if (!SetCommState(port.get(), &dcb)) fatal("Невозможно установить параметры посл.порта");
+
+    Pipeline p;
+    p.sharing = sharing_on();
+    if (p.sharing) {
+        p.server = local_server_address();
+        p.code = run_code();
+    }
+    Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!event) fatal(kEventFailure);
+    if (!SetCommMask(port.get(), EV_RXCHAR)) fatal(kEventFailure);
+
+    LineAssembler assembler;
+    for (;;) {
+        DWORD mask = 0;
+        if (wait_event(port.get(), event.get(), mask) == WaitResult::stop || stop_requested) return 0;
+        if (mask == 0) {
+            // The port reported nothing at all: the meter's side is gone.
+            event.reset();
+            port.reset();
+            ExitProcess(0);
+        }
+        if (!(mask & EV_RXCHAR)) continue;
+        char c;
+        while (read_byte(port.get(), event.get(), c)) {
+            if (!assembler.push(c)) continue;
+            take_stamps(std::time(nullptr), g_run.tm0, p.reading);
+            const std::string_view line = assembler.line();
+            if (!accept_device_line(line, assembler.length(), p.meter.first_line_seen)) {
+                p.meter.first_line_seen = true;
+                assembler.clear();
+                break;  // back to waiting for an event
+            }
+            if (NotPausedFlag) handle_line(p, line);
+            assembler.clear();
+            if (stop_requested) return 0;
+        }
+    }
+}
+
+}  // namespace
+
+void start_serial_reader() {
+    stop_event = Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    hThread = stop_event ? CreateThread(nullptr, 0, main_loop, nullptr, 0, &IDThread) : nullptr;
+    if (!hThread) fatal("Невозможно создать поток");
+}
+
+void stop_serial_reader() {
+    if (!hThread) return;
+    stop_requested = true;
+    SetEvent(stop_event.get());
+    const DWORD deadline = GetTickCount() + 2000;
+    for (;;) {
+        const DWORD now = GetTickCount();
+        const DWORD left = now < deadline ? deadline - now : 0;
+        const DWORD r = MsgWaitForMultipleObjects(1, &hThread, FALSE, left, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0 + 1) {
+            // The reader may be inside a SendMessage to a grid cell: serve it.
+            MSG msg;
+            PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            continue;
+        }
+        break;
+    }
+    if (WaitForSingleObject(hThread, 0) != WAIT_OBJECT_0) TerminateThread(hThread, 0);
+    CloseHandle(hThread);
+    hThread = nullptr;
+}

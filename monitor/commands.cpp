@@ -1,0 +1,125 @@
+// Commands of the button row: File, Graph, Snapshot, Journal, Start, Pause, Continue (and the
+// server button, which sharing owns). Start, Pause and Continue replace the first button.
+#include "commands.h"
+
+#include "platform.h"
+
+#include <commdlg.h>
+
+#include "acquisition.h"
+#include "command_lines.h"
+#include "layout.h"
+#include "monitor.h"
+#include "resource.h"
+#include "sharing.h"
+#include "text.h"
+
+namespace {
+
+HWND replace_first_button(HWND& old, const char* text, int id) {
+    DestroyWindow(old);
+    old = nullptr;
+    return CreateWindowExW(0, L"BUTTON", wide(text).c_str(), WS_CHILD | WS_VISIBLE, kStartButton.x,
+                           kStartButton.y, kStartButton.w, kStartButton.h, winhandler,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), hin, nullptr);
+}
+
+// Starts a program on a command line; the monitor neither waits for it nor keeps its handles.
+bool start_program(const std::string& command) {
+    std::string line = command;  // CreateProcessA may write into its command line
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return true;
+}
+
+void run_gnuplot(const char* ext) {
+    const std::string script = derived_name(current_log(), ext);
+    const auto command = viewer_command(g_run.szGnuplotStart, script);
+    if (!command || !start_program(*command)) error_box("Невозможно запустить Gnuplot");
+}
+
+void on_journal() {
+    const auto command = viewer_command("notepad", current_log());
+    if (!command || !start_program(*command)) error_box("Невозможно запустить Блокнот");
+}
+
+void on_file() {
+    char path[PATH_CAPACITY + 1] = {};
+    const std::string current = current_log();
+    current.copy(path, PATH_CAPACITY);
+    const std::wstring wfilter = wide("Файлы с данными (.txt)") + L'\0' + L"*.txt" + L'\0';
+    wchar_t wpath[PATH_CAPACITY + 1] = {};
+    MultiByteToWideChar(CP_ACP, 0, path, -1, wpath, PATH_CAPACITY + 1);
+    const std::wstring initial = wide_ansi(g_run.szDDir1);
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = winhandler;
+    ofn.lpstrFilter = wfilter.c_str();
+    ofn.nFilterIndex = 1;
+    ofn.lpstrFile = wpath;
+    ofn.nMaxFile = PATH_CAPACITY + 1;
+    ofn.lpstrInitialDir = initial.c_str();
+    ofn.lpstrDefExt = L"txt";
+    if (!GetSaveFileNameW(&ofn)) return;
+
+    // Paths are kept in the ANSI code page, as the logs are opened with it.
+    char chosen[PATH_CAPACITY * 2 + 1] = {};
+    WideCharToMultiByte(CP_ACP, 0, wpath, -1, chosen, sizeof chosen - 1, nullptr, nullptr);
+    std::string name = chosen;
+    FileFlag = 1;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") != 0) name = cut(name + ".txt", PATH_CAPACITY);
+    SetWindowTextW(file_name_real, wide_ansi(name).c_str());
+    prepare_log_file(&name);
+}
+
+void on_start() {
+    DestroyWindow(butt_start);
+    butt_start = nullptr;
+    if (server_butt) {
+        DestroyWindow(server_butt);
+        server_butt = nullptr;
+    }
+    HWND none = nullptr;
+    butt_stop = replace_first_button(none, "Пауза", ID_PAUSE);
+    NotPausedFlag = 1;
+    if (g_settings.location == SERVER_LOCATION)
+        start_polling();
+    else
+        start_serial_reader();
+    if (FileFlag == 0) prepare_log_file(nullptr);
+}
+
+void on_pause() {
+    NotPausedFlag = 0;
+    butt_cont = replace_first_button(butt_stop, "Продолжить", ID_CONTINUE);
+}
+
+void on_continue() {
+    NotPausedFlag = 1;
+    butt_stop = replace_first_button(butt_cont, "Пауза", ID_PAUSE);
+}
+
+}  // namespace
+
+void pause_acquisition() {
+    if (butt_stop) on_pause();
+}
+
+void on_command(int id, int notification) {
+    if (notification != 0) return;
+    switch (id) {
+    case ID_FILE: on_file(); break;
+    case ID_GRAPH: run_gnuplot("plt"); break;
+    case ID_SNAPSHOT: run_gnuplot("pld"); break;
+    case ID_JOURNAL: on_journal(); break;
+    case ID_SERVER: if (server_butt) start_sharing(); break;
+    case ID_START: if (butt_start) on_start(); break;
+    case ID_PAUSE: if (butt_stop) on_pause(); break;
+    case ID_CONTINUE: if (butt_cont) on_continue(); break;
+    }
+}

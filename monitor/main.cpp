@@ -1,0 +1,140 @@
+// Entry, main window, start-up and shutdown of the monitor.
+#include <cstring>
+
+#include "acquisition.h"
+#include "alert.h"
+#include "commands.h"
+#include "layout.h"
+#include "monitor.h"
+#include "resource.h"
+#include "settings_dialog.h"
+#include "sharing.h"
+
+namespace {
+
+const wchar_t kClassName[] = L"zk47_monitor";
+
+HWND make_child(const wchar_t* cls, const std::wstring& text, DWORD style, const Rect& r, int id,
+                HWND parent) {
+    return CreateWindowExW(0, cls, text.c_str(), WS_CHILD | WS_VISIBLE | style, r.x, r.y, r.w, r.h,
+                           parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), hin, nullptr);
+}
+
+// Labels of the columns, then per channel its label and eight cells, then the time cells.
+void create_grid(HWND hwnd) {
+    const bool secs = g_settings.OnlySeconds != 0;
+    lab_hdr[0] = make_child(L"STATIC", wide(secs ? " Время,с" : " Время"), 0, header_rect(0),
+                            ID_HEADER_FIRST, hwnd);
+    lab_hdr[1] = make_child(L"STATIC", wide("Вр.ZK-47"), 0, header_rect(1), ID_HEADER_FIRST + 1, hwnd);
+    for (int n = 0; n < 12; ++n) {
+        const int col = n + 2;
+        lab_hdr[col] = make_child(L"STATIC", wide(kChannelTitles[n]), 0, header_rect(col),
+                                  ID_HEADER_FIRST + col, hwnd);
+        for (int r = 0; r < GRID_ROWS; ++r)
+            val_data[col][r] = make_child(L"EDIT", L"", WS_BORDER, cell_rect(col, r), cell_id(col, r), hwnd);
+    }
+    for (int r = 0; r < GRID_ROWS; ++r)
+        for (int col = 0; col < 2; ++col)
+            val_data[col][r] = make_child(L"EDIT", L"", WS_BORDER, cell_rect(col, r), cell_id(col, r), hwnd);
+}
+
+LRESULT on_create(HWND hwnd) {
+    winhandler = hwnd;
+    read_zkdrv_cfg();
+    // The grid buffer starts empty.
+    run_settings_dialog(hwnd);
+    complete_run_setup();
+
+    HWND* handles[] = {&butt_start, &file_name, &grafic_butt, &foto_butt, &journal_butt, &server_butt};
+    int i = 0;
+    for (const ButtonSpec& b : kButtonRow)
+        *handles[i++] = make_child(L"BUTTON", wide(b.text), BS_PUSHBUTTON, b.rect, b.id, hwnd);
+    create_grid(hwnd);
+    file_name_field = make_child(L"STATIC", wide("Имя сохраняемого файла: "), SS_LEFT, kFileLabel,
+                                 ID_FILE_LABEL, hwnd);
+    file_name_real = make_child(L"EDIT", wide_ansi(current_log()),
+                                WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+                                kFileField, ID_FILE_FIELD, hwnd);
+    if (g_autostart) PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(ID_START, 0), 0);
+    return 0;
+}
+
+LRESULT on_destroy() {
+    stop_serial_reader();
+    if (sharing_on()) quit_data_server();
+    if (g_settings.DeleteScripts) {
+        const ScriptNames s = current_scripts();
+        if (!s.szPlt.empty()) DeleteFileA(s.szPlt.c_str());
+        if (!s.szPld.empty()) DeleteFileA(s.szPld.c_str());
+    }
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT CALLBACK WinProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+    case WM_CREATE: return on_create(hwnd);
+    case WM_SIZE:
+        restore();
+        break;
+    case WM_PAINT: {
+        PAINTSTRUCT ps;
+        BeginPaint(hwnd, &ps);
+        EndPaint(hwnd, &ps);
+        return 0;
+    }
+    case WM_COMMAND:
+        on_command(LOWORD(wp), HIWORD(wp));
+        return 0;
+    case WM_TIMER:
+        poll_server();
+        return 0;
+    case WM_WRITE_FAILED:
+        show_write_failure(reinterpret_cast<std::string*>(lp));
+        return 0;
+    case WM_DESTROY: return on_destroy();
+    }
+    return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+void winclass() {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
+    wc.lpfnWndProc = WinProc;
+    wc.hInstance = hin;
+    wc.hIcon = LoadIconW(hin, MAKEINTRESOURCEW(IDI_ZK47));
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
+    wc.lpszClassName = kClassName;
+    RegisterClassExW(&wc);
+}
+
+HWND makewin() {
+    return CreateWindowExW(WS_EX_OVERLAPPEDWINDOW, kClassName, L"Монитор ZK-47 Версия 1.0",
+                           WS_OVERLAPPEDWINDOW, 0, 0, 870, 280, nullptr, nullptr, hin, nullptr);
+}
+
+void messageprocess() {
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdline, int) {
+    hin = instance;
+    g_autostart = cmdline && std::strstr(cmdline, "--autostart") != nullptr;
+    winclass();
+    winhandler = makewin();
+    if (!winhandler) {
+        error_box("Невозможно создать окно");
+        return 1;
+    }
+    ShowWindow(winhandler, SW_SHOW);
+    messageprocess();
+    return 0;
+}

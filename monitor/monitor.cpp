@@ -1,0 +1,127 @@
+#include "monitor.h"
+
+#include <mutex>
+#include <memory>
+#include <set>
+
+Settings g_settings;
+RunSetup g_run;
+std::int32_t secret = 0;
+sockaddr_in server1{};
+bool g_autostart = false;
+
+HINSTANCE hin = nullptr;
+HWND winhandler = nullptr;
+HWND butt_start, butt_stop, butt_cont, file_name, grafic_butt, foto_butt, journal_butt;
+HWND server_butt, server_butt2, file_name_field, file_name_real;
+HWND lab_hdr[GRID_COLS];
+HWND val_data[GRID_COLS][GRID_ROWS];
+
+std::atomic<int> NotPausedFlag{0};
+int FileFlag = 0;
+HANDLE hThread = nullptr;
+DWORD IDThread = 0;
+
+namespace {
+
+std::mutex grid_mutex;
+GridBuffer var_data;
+
+std::mutex names_mutex;
+LogNames log_names;
+ScriptNames script_names;
+
+std::mutex faults_mutex;
+FaultList faults;
+
+std::mutex reported_mutex;
+std::set<std::string> reported_paths;
+
+}  // namespace
+
+void grid_add(const Reading& r) {
+    const auto row = grid_row(r, g_settings.OnlySeconds != 0);
+    std::lock_guard<std::mutex> lock(grid_mutex);
+    update(var_data);
+    put_newest_row(var_data, row);
+}
+
+void restore() {
+    GridBuffer shown;
+    {
+        std::lock_guard<std::mutex> lock(grid_mutex);
+        shown = var_data;
+    }
+    for (int r = 0; r < GRID_ROWS; ++r)
+        for (int j = 0; j < GRID_COLS; ++j)
+            if (!IsIconic(winhandler))
+                SendMessageA(val_data[j][r], WM_SETTEXT, 0,
+                             reinterpret_cast<LPARAM>(shown.var_data[j][r].data()));
+}
+
+void set_default_log(const std::string& szFile) {
+    std::lock_guard<std::mutex> lock(names_mutex);
+    log_names.szFile = szFile;
+}
+
+void log_reading(const Reading& r) {
+    std::vector<std::string> failed;
+    {
+        std::lock_guard<std::mutex> lock(names_mutex);
+        failed = append_logs(log_names, r);
+    }
+    report_write_failures(failed);
+}
+
+void prepare_log_file(const std::string* new_file) {
+    std::vector<std::string> failed;
+    {
+        std::lock_guard<std::mutex> lock(names_mutex);
+        if (new_file) log_names.szFile = *new_file;
+        failed = write_log_headers(log_names, g_run.started_time);
+        const PlotOptions o{g_settings.ShowLines != 0, g_settings.ShowPoints != 0,
+                            g_settings.OnlySeconds != 0, g_settings.per_sec};
+        for (auto& p : write_scripts(log_names.szFile, g_run.started_time, o, script_names))
+            failed.push_back(std::move(p));
+    }
+    report_write_failures(failed);
+}
+
+std::string current_log() {
+    std::lock_guard<std::mutex> lock(names_mutex);
+    return log_names.szFile;
+}
+
+ScriptNames current_scripts() {
+    std::lock_guard<std::mutex> lock(names_mutex);
+    return script_names;
+}
+
+FaultCheck with_faults(const std::function<void(FaultList&)>& parse) {
+    std::lock_guard<std::mutex> lock(faults_mutex);
+    parse(faults);
+    return FaultCheck{alert_due(faults), faults.err_message};
+}
+
+void acknowledge_faults() {
+    std::lock_guard<std::mutex> lock(faults_mutex);
+    clear_latches(faults);
+}
+
+void report_write_failures(const std::vector<std::string>& paths) {
+    for (const auto& p : paths) {
+        {
+            std::lock_guard<std::mutex> lock(reported_mutex);
+            if (!reported_paths.insert(p).second) continue;
+        }
+        // The box is shown by the GUI thread, so acquisition goes on while it is open.
+        auto* owned = new std::string(p);
+        if (!PostMessageA(winhandler, WM_WRITE_FAILED, 0, reinterpret_cast<LPARAM>(owned)))
+            delete owned;
+    }
+}
+
+void show_write_failure(std::string* path) {
+    std::unique_ptr<std::string> owned(path);
+    error_box(wide("Невозможно записать файл ") + wide_ansi(*owned));
+}

@@ -1,0 +1,64 @@
+#pragma once
+// The monitor's process-wide state. Settings and run values are fixed on the GUI thread before
+// any other thread starts and only read afterwards; what threads share while running (grid,
+// log names, fault list) is reached through the functions below, which hold the locks.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "faults.h"
+#include "grid_buffer.h"
+#include "logs.h"
+#include "platform.h"
+#include "plot_scripts.h"
+#include "reading.h"
+#include "settings.h"
+
+// Posted to the main window with a heap-held path: a file could not be written.
+constexpr UINT WM_WRITE_FAILED = WM_APP + 1;
+
+extern Settings g_settings;   // location, com0, ip0, port, per_msec, per_sec, the four flags
+extern RunSetup g_run;        // szWDir, szDDir, szDDir1, started_time, szGnuplotStart, tm0
+extern std::int32_t secret;
+extern sockaddr_in server1;   // the remote data server (network source)
+extern bool g_autostart;      // --autostart: confirm the settings and press Start unattended
+
+extern HINSTANCE hin;
+extern HWND winhandler;
+extern HWND butt_start, butt_stop, butt_cont, file_name, grafic_butt, foto_butt, journal_butt;
+extern HWND server_butt, server_butt2, file_name_field, file_name_real;
+extern HWND lab_hdr[GRID_COLS];
+extern HWND val_data[GRID_COLS][GRID_ROWS];
+
+extern std::atomic<int> NotPausedFlag;
+extern int FileFlag;          // GUI thread only
+extern HANDLE hThread;        // the serial reader
+extern DWORD IDThread;
+
+// Grid: scrolls and writes the newest row under the lock; restore copies the buffer out
+// under the lock and only then writes the cells, so no lock is held while the GUI thread works.
+void grid_add(const Reading& r);
+void restore();
+
+// Logs: a row goes wholly to the pair named when it is appended.
+void set_default_log(const std::string& szFile);
+void log_reading(const Reading& r);
+// Makes new_file the log (when given), writes its headers and both scripts, as one step
+// against the rows the reader appends.
+void prepare_log_file(const std::string* new_file);
+std::string current_log();
+ScriptNames current_scripts();
+
+// Fault list: the parse that fills it runs under its lock; the alert clears the latches.
+struct FaultCheck {
+    bool due = false;
+    std::string list;  // the reading's fault list, copied for the alert
+};
+FaultCheck with_faults(const std::function<void(FaultList&)>& parse);
+void acknowledge_faults();
+
+// Asks the GUI thread to report files that could not be written, once per path.
+void report_write_failures(const std::vector<std::string>& paths);
+void show_write_failure(std::string* path);  // GUI thread, from WM_WRITE_FAILED

@@ -1,0 +1,104 @@
+// The server command, the launcher thread, the poller's push and the quit.
+#include "sharing.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "commands.h"
+#include "layout.h"
+#include "messages.h"
+#include "monitor.h"
+#include "net.h"
+#include "numbers.h"
+#include "resource.h"
+
+namespace {
+
+int ServerFlag = 0;
+std::int32_t port_int2 = 5000;
+std::string port2 = "5000";
+sockaddr_in server2{};
+HANDLE hThread2 = nullptr;
+DWORD IDThread2 = 0;
+
+INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
+    switch (msg) {
+    case WM_INITDIALOG:
+        port2 = "5000";
+        SetDlgItemTextA(dlg, IDC_SRV_PORT, port2.c_str());
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wp) == IDC_SRV_OK) {
+            char text[6] = {};
+            GetDlgItemTextA(dlg, IDC_SRV_PORT, text, sizeof text);
+            port2 = text;
+            scan_int(port2, port_int2);
+            EndDialog(dlg, 0);
+        }
+        return FALSE;
+    }
+    return FALSE;
+}
+
+// Runs the data server and waits for it; when it ends, so does the monitor.
+DWORD WINAPI main_loop2(LPVOID) {
+    // The outer quotes are the command processor's: it strips them and keeps the inner ones,
+    // so a working directory with blanks works.
+    const std::string command = "\"\"" + g_run.szWDir + "\\zksrv.exe\" " + std::to_string(secret) +
+                                ' ' + std::to_string(port_int2) + '"';
+    std::system(command.c_str());
+    ExitProcess(0);
+}
+
+}  // namespace
+
+bool sharing_on() { return ServerFlag == 1; }
+sockaddr_in local_server_address() { return loopback_address(port_int2); }
+std::int32_t run_code() { return secret; }
+
+void start_sharing() {
+    DialogBoxParamW(hin, L"Ex5_Dlg", winhandler, DlgProc2, 0);
+    write_text_file(g_run.szWDir + "\\zksrv.cfg", std::to_string(port_int2));
+    ServerFlag = 1;
+    server2 = loopback_address(port_int2);
+    DestroyWindow(server_butt);
+    server_butt = nullptr;
+    hThread2 = CreateThread(nullptr, 0, main_loop2, nullptr, 0, &IDThread2);
+    server_butt2 = CreateWindowExW(0, L"STATIC", wide("Сервер запущен!").c_str(), WS_CHILD | WS_VISIBLE,
+                                   kServerButton.x, kServerButton.y, kServerButton.w, kServerButton.h,
+                                   winhandler, reinterpret_cast<HMENU>(ID_SERVER_LABEL), hin, nullptr);
+    if (!hThread2) fatal("Невозможно создать поток");
+}
+
+bool push_reply(std::string_view reply) {
+    Socket s;
+    if (!s.valid()) {
+        pause_acquisition();
+        error_box("Ошибка создания сокета");
+        return false;
+    }
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&server2), sizeof server2) != 0) {
+        s.close();
+        pause_acquisition();
+        error_box("Ошибка подключения к сокету");
+        return false;
+    }
+    const std::string tmp1 = push_message(secret, reply);
+    send(s.get(), tmp1.data(), int(tmp1.size()), 0);
+    return true;
+}
+
+void quit_data_server() {
+    if (hThread2) {
+        TerminateThread(hThread2, 0);
+        CloseHandle(hThread2);
+        hThread2 = nullptr;
+    }
+    Socket s;
+    if (!s.valid()) fatal("Ошибка создания сокета");
+    const sockaddr_in to = loopback_address(port_int2);
+    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
+        fatal("Ошибка подключения к сокету");
+    const std::string tmp1 = quit_message(secret);
+    send(s.get(), tmp1.data(), int(tmp1.size()), 0);
+}
