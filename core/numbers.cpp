@@ -65,11 +65,15 @@ ScannedNumber scan_number(std::string_view s) {
     if (int_digits + frac_digits == 0) return r;  // no number: a lone sign, a dot, a letter
 
     const char exp_mark = hex ? 'p' : 'e';
+    std::int32_t exponent = 0;
     if (j < s.size() && lower(s[j]) == exp_mark) {
         std::size_t k = j + 1;
         if (k < s.size() && (s[k] == '+' || s[k] == '-')) ++k;
         const std::size_t exp_digits = digits_at(s, k, false);
-        if (exp_digits > 0) j = k + exp_digits;  // "1e" alone ends before the "e"
+        if (exp_digits > 0) {  // "1e" alone ends before the "e"
+            scan_int(s.substr(j + 1, k + exp_digits - j - 1), exponent);
+            j = k + exp_digits;
+        }
     }
 
     double v = 0.0;
@@ -77,13 +81,19 @@ ScannedNumber scan_number(std::string_view s) {
                                      hex ? std::chars_format::hex : std::chars_format::general);
     if (res.ec == std::errc::result_out_of_range) {
         // from_chars leaves v alone; "%lf" gives infinity on overflow and zero on underflow.
-        // Which one it is shows in the sign of the decimal point's shift.
+        // Which one it is shows in where the first significant digit stands against the point
+        // once the exponent has moved it: zeros after the point count against it, and a
+        // hexadecimal digit weighs four bits against the binary exponent.
         std::size_t lead = m;
         while (lead < m + int_digits && s[lead] == '0') ++lead;
-        std::int32_t exponent = 0;
-        const std::size_t e = m + int_digits + (frac_digits ? 1 + frac_digits : 0);
-        if (e < j) scan_int(s.substr(e + 1, j - e - 1), exponent);
-        const bool overflow = std::int64_t(m + int_digits - lead) + exponent > 0;
+        std::int64_t position = std::int64_t(m + int_digits - lead);
+        if (position == 0) {
+            const std::size_t frac = m + int_digits + 1;
+            std::size_t zeros = 0;
+            while (zeros < frac_digits && s[frac + zeros] == '0') ++zeros;
+            position = -std::int64_t(zeros);
+        }
+        const bool overflow = (hex ? 4 * position : position) + exponent > 0;
         v = overflow ? std::numeric_limits<double>::infinity() : 0.0;
     }
     r.ok = true;

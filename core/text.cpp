@@ -33,11 +33,24 @@ std::string to_cp1251(std::string_view s) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         std::uint32_t cp = c;
         std::size_t n = 1;
-        if (c >= 0xF0) { cp = c & 0x07; n = 4; }
-        else if (c >= 0xE0) { cp = c & 0x0F; n = 3; }
-        else if (c >= 0xC0) { cp = c & 0x1F; n = 2; }
-        if (i + n > s.size()) n = 1;
-        for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        std::uint32_t least = 0;  // the smallest code point a sequence of this length may carry
+        if (c >= 0xF0) { cp = c & 0x07; n = 4; least = 0x10000; }
+        else if (c >= 0xE0) { cp = c & 0x0F; n = 3; least = 0x800; }
+        else if (c >= 0xC0) { cp = c & 0x1F; n = 2; least = 0x80; }
+        // A malformed sequence (cut short, a stray or missing continuation byte, an over-long
+        // form) is one unknown character, and the bytes after its first are read afresh: an
+        // ASCII byte is never swallowed and no NUL is made up.
+        bool valid = (c < 0x80 || c >= 0xC0) && c < 0xF8 && i + n <= s.size();
+        for (std::size_t k = 1; valid && k < n; ++k) {
+            const unsigned char next = static_cast<unsigned char>(s[i + k]);
+            valid = (next & 0xC0) == 0x80;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        if (!valid || cp < least) {
+            out += '?';
+            ++i;
+            continue;
+        }
         out += to_byte(cp);
         i += n;
     }

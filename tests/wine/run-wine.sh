@@ -4,6 +4,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 export WINEPREFIX=${WINEPREFIX:-$here/../../build/wine-prefix}
+# ZK_WINE_LOCALE=ru: Russian regional settings (a comma as decimal separator). Wine takes the
+# user's locale from the environment and writes it into the prefix's registry, so the Russian
+# runs get a prefix of their own: no other run ever sees a changed registry.
+if [ "${ZK_WINE_LOCALE:-}" = ru ]; then
+  export WINEPREFIX=$WINEPREFIX-ru LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8
+fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 mkdir -p "$(dirname "$WINEPREFIX")"

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "core_test_support.h"
+#include "plot_scripts.h"
+
+namespace {
+
+const std::string kStart = "2024-05-17-09-30-00";
+const std::string kLog = "C:\\zk47\\data\\2024-05-17\\2024-05-17-09-30-00.txt";
+const std::string kPng = "C:\\zk47\\data\\2024-05-17\\2024-05-17-09-30-00.png";
+const std::string kYLabel = "set ylabel 'T, \xB0" "C'\n";  // the degree sign in Windows-1251
+
+PlotOptions options(bool lines, bool points, bool only_seconds, int per_sec = 5) {
+    PlotOptions o;
+    o.ShowLines = lines;
+    o.ShowPoints = points;
+    o.OnlySeconds = only_seconds;
+    o.per_sec = per_sec;
+    return o;
+}
+
+// The plot line from its clause patterns, channel by channel.
+std::string plot_line(const std::string& quoted_file, bool lines, bool points, int x) {
+    std::string cmd = "plot [][] ";
+    char clause[1024];
+    for (int n = 1; n <= 12; ++n) {
+        if (lines) {
+            std::snprintf(clause, sizeof clause,
+                          "%s using %d:($%d<-200?1/0:$%d) with lines lc %d title \"TC N %d\"%c",
+                          quoted_file.c_str(), x, n + 3, n + 3, n, n, n == 12 && !points ? '\n' : ',');
+            cmd += clause;
+        }
+        if (points) {
+            std::snprintf(clause, sizeof clause,
+                          "%s using %d:($%d<-200?1/0:$%d) with points lc %d title \"TC N %d\"%c",
+                          quoted_file.c_str(), x, n + 3, n + 3, n, n, n == 12 ? '\n' : ',');
+            cmd += clause;
+        }
+    }
+    return cmd;
+}
+
+std::string live_by_time_of_day(const std::string& plot, int per_sec) {
+    return "set grid\n"
+           "set key on outside right\n"
+           "set xdata time\n"
+           "set timefmt '%Y-%m-%d-%H-%M-%S'\n"
+           "set format x '%H:%M:%S'\n"
+           "set xlabel 't (CTAPT " + kStart + ")'\n"
+           "set xtics offset -4,-2 rotate by 45\n" +
+           kYLabel + plot + "pause " + std::to_string(per_sec) + "\nreread\n";
+}
+
+std::string snapshot_by_time_of_day(const std::string& png, const std::string& plot) {
+    return "set terminal png\n"
+           "set output '" + png + "'\n"
+           "set grid\n"
+           "set key on outside right\n"
+           "set xdata time\n"
+           "set timefmt '%Y-%m-%d-%H-%M-%S'\n"
+           "set format x '%H:%M:%S'\n"
+           "set xlabel 't (CTAPT " + kStart + ")' offset 0,-1\n"
+           "set xtics rotate by 90\n" +
+           kYLabel + plot;
+}
+
+std::size_t count_of(const std::string& s, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(PlotScripts, LiveGraphScriptIsByteExactWithATimeOfDayAxis) {
+    const std::string plot = plot_line("'" + kLog + "'", true, true, 2);
+    EXPECT_EQ(live_script(kLog, kStart, options(true, true, false)), live_by_time_of_day(plot, 5));
+}
+
+TEST(PlotScripts, SnapshotScriptIsByteExactAndEndsWithThePlotLine) {
+    const std::string plot = plot_line("'" + kLog + "'", true, true, 2);
+    EXPECT_EQ(snapshot_script(kLog, kPng, kStart, options(true, true, false)),
+              snapshot_by_time_of_day(kPng, plot));
+}
+
+TEST(PlotScripts, SecondsAxisDropsTheTimeLinesAndPlotsColumnOne) {
+    const std::string plot = plot_line("'" + kLog + "'", true, false, 1);
+    const std::string label = "set xlabel 't (CTAPT " + kStart + "), c'\n";
+    EXPECT_EQ(live_script(kLog, kStart, options(true, false, true, 10)),
+              "set grid\nset key on outside right\n" + label + kYLabel + plot + "pause 10\nreread\n");
+    EXPECT_EQ(snapshot_script(kLog, kPng, kStart, options(true, false, true)),
+              "set terminal png\nset output '" + kPng + "'\nset grid\nset key on outside right\n" + label +
+                  kYLabel + plot);
+}
+
+TEST(PlotScripts, BothStylesGiveTwentyFourClausesAlternatingPerChannel) {
+    const std::string cmd = plot_command(kLog, options(true, true, false));
+    EXPECT_EQ(count_of(cmd, " with lines "), 12u);
+    EXPECT_EQ(count_of(cmd, " with points "), 12u);
+    EXPECT_EQ(count_of(cmd, "\n"), 1u);
+    EXPECT_EQ(cmd.back(), '\n');
+    const std::size_t lines1 = cmd.find("with lines lc 1 title \"TC N 1\",");
+    const std::size_t points1 = cmd.find("with points lc 1 title \"TC N 1\",");
+    const std::size_t lines2 = cmd.find("with lines lc 2 title \"TC N 2\",");
+    EXPECT_LT(lines1, points1);
+    EXPECT_LT(points1, lines2);
+    EXPECT_NE(cmd.find("using 2:($15<-200?1/0:$15) with points lc 12 title \"TC N 12\"\n"), std::string::npos);
+}
+
+TEST(PlotScripts, OneStyleGivesTwelveClausesEndingAtChannelTwelve) {
+    EXPECT_EQ(plot_command(kLog, options(true, false, false)), plot_line("'" + kLog + "'", true, false, 2));
+    EXPECT_EQ(plot_command(kLog, options(false, true, false)), plot_line("'" + kLog + "'", false, true, 2));
+}
+
+TEST(PlotScripts, NeitherStyleIsWrittenAsLinesSoPauseKeepsItsOwnLine) {
+    EXPECT_EQ(plot_command(kLog, options(false, false, true)), plot_line("'" + kLog + "'", true, false, 1));
+    const std::string live = live_script(kLog, kStart, options(false, false, true));
+    EXPECT_NE(live.find("\"TC N 12\"\npause 5\nreread\n"), std::string::npos);
+}
+
+TEST(PlotScripts, PausePeriodIsWrittenUnchanged) {
+    EXPECT_NE(live_script(kLog, kStart, options(true, true, false, 0)).find("\npause 0\n"), std::string::npos);
+    EXPECT_NE(live_script(kLog, kStart, options(true, true, false, -3)).find("\npause -3\n"), std::string::npos);
+}
+
+TEST(PlotScripts, SingleQuoteInAPathIsDoubled) {
+    const std::string log = "C:\\it's\\run.txt";
+    const std::string png = "C:\\it's\\run.png";
+    const std::string script = snapshot_script(log, png, kStart, options(true, false, false));
+    EXPECT_NE(script.find("set output 'C:\\it''s\\run.png'\n"), std::string::npos);
+    EXPECT_NE(script.find(plot_line("'C:\\it''s\\run.txt'", true, false, 2)), std::string::npos);
+    EXPECT_EQ(gnuplot_quoted("''"), "''''''");
+}
+
+TEST(PlotScripts, PathWithBlanksOrCyrillicIsWrittenUnchanged) {
+    const std::string log = "C:\\\xC4\xE0\xED\xED\xFB\xE5 1\\run 2.txt";  // "Данные 1" in Windows-1251
+    const std::string script = live_script(log, kStart, options(false, true, false));
+    EXPECT_NE(script.find(plot_line("'" + log + "'", false, true, 2)), std::string::npos);
+}
+
+TEST(PlotScripts, BothScriptsAreWrittenBesideTheLogAndRewrittenWhole) {
+    zktest::ScratchDir dir;
+    const std::string log = dir.file("2024-05-17-09-30-00.txt");
+    ScriptNames names;
+    EXPECT_TRUE(write_scripts(log, kStart, options(true, true, false), names).empty());
+    EXPECT_EQ(names.szPlt, dir.file("2024-05-17-09-30-00.plt"));
+    EXPECT_EQ(names.szPld, dir.file("2024-05-17-09-30-00.pld"));
+    EXPECT_EQ(names.szPng, dir.file("2024-05-17-09-30-00.png"));
+    const std::string plot = plot_line("'" + log + "'", true, true, 2);
+    EXPECT_EQ(zktest::file_bytes(names.szPlt), zktest::native_newlines(live_by_time_of_day(plot, 5)));
+    EXPECT_EQ(zktest::file_bytes(names.szPld),
+              zktest::native_newlines(snapshot_by_time_of_day(names.szPng, plot)));
+    // Written again with fewer clauses: nothing of the longer script remains.
+    write_scripts(log, kStart, options(false, true, false), names);
+    const std::string points = plot_line("'" + log + "'", false, true, 2);
+    EXPECT_EQ(zktest::file_bytes(names.szPlt), zktest::native_newlines(live_by_time_of_day(points, 5)));
+}
+
+TEST(PlotScripts, ScriptThatCannotBeWrittenIsReported) {
+    zktest::ScratchDir dir;
+    ScriptNames names;
+    const auto failed = write_scripts(dir.file("no-such-folder/run.txt"), kStart, options(true, true, false), names);
+    ASSERT_EQ(failed.size(), 2u);
+    EXPECT_EQ(failed[0], names.szPlt);
+    EXPECT_EQ(failed[1], names.szPld);
+}
