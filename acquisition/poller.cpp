@@ -25,6 +25,19 @@ void fail(const char* message) {
     error_box(message);
 }
 
+// One query and its reply; the failure's message, or nothing. The connection is closed
+// before any message is shown.
+const char* exchange(char (&reply)[REPLY_CAPACITY], int& got) {
+    Socket sockfd1;
+    if (!sockfd1.valid()) return "Невозможно создать сокет";
+    if (!connect_within(sockfd1.get(), server1, kExchangeTimeoutMs)) return "Невозможно открыть сокет";
+    const std::string query = query_message();
+    if (send(sockfd1.get(), query.data(), int(query.size()), 0) <= 0) return "Ошибка передачи в сокет";
+    got = recv_within(sockfd1.get(), reply, int(sizeof reply), kExchangeTimeoutMs);
+    if (got <= 0) return "Ошибка приёма из сокета";
+    return nullptr;
+}
+
 }  // namespace
 
 void start_polling() {
@@ -37,17 +50,7 @@ void poll_server() {
     if (!NotPausedFlag) return;
     char reply[REPLY_CAPACITY] = {};
     int got = 0;
-    {
-        Socket sockfd1;
-        if (!sockfd1.valid()) return fail("Невозможно создать сокет");
-        if (!connect_within(sockfd1.get(), server1, kExchangeTimeoutMs))
-            return fail("Невозможно открыть сокет");
-        const std::string query = query_message();
-        if (send(sockfd1.get(), query.data(), int(query.size()), 0) <= 0)
-            return fail("Ошибка передачи в сокет");
-        got = recv_within(sockfd1.get(), reply, int(sizeof reply), kExchangeTimeoutMs);
-        if (got <= 0) return fail("Ошибка приёма из сокета");
-    }
+    if (const char* failure = exchange(reply, got)) return fail(failure);
     // The reply is the text of this one receive, up to its first NUL byte.
     const std::string_view text = c_text(std::string_view(reply, std::size_t(got)));
 

@@ -2,6 +2,7 @@
 // accepted line through the whole pipeline on its own thread.
 #include <atomic>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "acquisition.h"
@@ -38,7 +39,11 @@ WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
         ResetEvent(event);
         mask = 0;
         if (WaitCommEvent(port, &mask, &ov)) return WaitResult::event;
-        if (GetLastError() != ERROR_IO_PENDING) fatal(kEventFailure);
+        if (GetLastError() != ERROR_IO_PENDING) {
+            if (!cancelled_but_alive(port)) fatal(kEventFailure);
+            Sleep(10);
+            continue;
+        }
         const HANDLE waits[2] = {event, stop_event.get()};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
             CancelIo(port);
@@ -47,7 +52,7 @@ WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
             return WaitResult::stop;
         }
         DWORD ignored;
-        if (GetOverlappedResult(port, &ov, &ignored, FALSE)) return WaitResult::event;
+        if (GetOverlappedResult(port, &ov, &ignored, TRUE)) return WaitResult::event;
         if (!cancelled_but_alive(port)) fatal(kEventFailure);
         Sleep(10);  // re-waiting at once would keep a core busy while the line is quiet
     }
@@ -79,10 +84,11 @@ struct Pipeline {
 };
 
 void handle_line(Pipeline& p, std::string_view line) {
-    Socket push;
+    std::optional<Socket> push;
     if (p.sharing) {
-        if (!push.valid()) fatal("Ошибка создания сокета");
-        if (connect(push.get(), reinterpret_cast<const sockaddr*>(&p.server), sizeof p.server) != 0)
+        push.emplace();
+        if (!push->valid()) fatal("Ошибка создания сокета");
+        if (connect(push->get(), reinterpret_cast<const sockaddr*>(&p.server), sizeof p.server) != 0)
             fatal("Ошибка подключения к сокету");
     }
     std::string data_line;
@@ -91,8 +97,8 @@ void handle_line(Pipeline& p, std::string_view line) {
     });
     if (p.sharing) {
         const std::string message = push_message(p.code, data_line);
-        send(push.get(), message.data(), int(message.size()), 0);
-        push.close();
+        send(push->get(), message.data(), int(message.size()), 0);
+        push->close();
     }
     grid_add(p.reading);
     log_reading(p.reading);
@@ -174,10 +180,10 @@ void stop_serial_reader() {
     if (!hThread) return;
     stop_requested = true;
     SetEvent(stop_event.get());
-    const DWORD deadline = GetTickCount() + 2000;
+    const DWORD start = GetTickCount();
     for (;;) {
-        const DWORD now = GetTickCount();
-        const DWORD left = now < deadline ? deadline - now : 0;
+        const DWORD elapsed = GetTickCount() - start;
+        const DWORD left = elapsed < 2000 ? 2000 - elapsed : 0;
         const DWORD r = MsgWaitForMultipleObjects(1, &hThread, FALSE, left, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0 + 1) {
             // The reader may be inside a SendMessage to a grid cell: serve it.

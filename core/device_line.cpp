@@ -17,7 +17,7 @@ std::string parse_device_line(std::string_view line, std::int32_t sec, std::stri
     // The line is a C text: a NUL byte ends it for everything that reads text from it.
     const std::string_view text = c_text(line);
     r.sec = sec;
-    r.sys_stamp = std::string(sys_stamp);
+    r.sys_stamp = std::string(sys_stamp);  // copied first: the caller may pass r.sys_stamp itself
     r.sys_time = r.sys_stamp.size() > 8 ? r.sys_stamp.substr(r.sys_stamp.size() - 8) : r.sys_stamp;
     r.tm_time = std::string(text.substr(0, 8));
 
@@ -46,5 +46,5 @@ std::string parse_device_line(std::string_view line, std::int32_t sec, std::stri
         }
     }
     r.values = meter.carried;
-    return build_data_line(sec, sys_stamp, r.tm_time, texts);
+    return build_data_line(sec, r.sys_stamp, r.tm_time, texts);
 }

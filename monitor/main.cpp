@@ -60,10 +60,13 @@ LRESULT on_create(HWND hwnd) {
 }
 
 LRESULT on_destroy() {
+    // No poll may run under a box that the shutdown shows.
+    KillTimer(winhandler, 1);
+    // Read before the reader is stopped: a reader terminated while logging would hold the lock.
+    const ScriptNames s = current_scripts();
     stop_serial_reader();
     if (sharing_on()) quit_data_server();
     if (g_settings.DeleteScripts) {
-        const ScriptNames s = current_scripts();
         if (!s.szPlt.empty()) DeleteFileA(s.szPlt.c_str());
         if (!s.szPld.empty()) DeleteFileA(s.szPld.c_str());
     }

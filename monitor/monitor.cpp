@@ -64,6 +64,11 @@ void set_default_log(const std::string& szFile) {
     log_names.szFile = szFile;
 }
 
+void exit_between_rows(UINT code) {
+    names_mutex.lock();
+    ExitProcess(code);
+}
+
 void log_reading(const Reading& r) {
     std::vector<std::string> failed;
     {
@@ -116,8 +121,11 @@ void report_write_failures(const std::vector<std::string>& paths) {
         }
         // The box is shown by the GUI thread, so acquisition goes on while it is open.
         auto* owned = new std::string(p);
-        if (!PostMessageA(winhandler, WM_WRITE_FAILED, 0, reinterpret_cast<LPARAM>(owned)))
+        if (!PostMessageA(winhandler, WM_WRITE_FAILED, 0, reinterpret_cast<LPARAM>(owned))) {
             delete owned;
+            std::lock_guard<std::mutex> lock(reported_mutex);
+            reported_paths.erase(p);
+        }
     }
 }
 

@@ -44,6 +44,8 @@ void restore();
 
 // Logs: a row goes wholly to the pair named when it is appended.
 void set_default_log(const std::string& szFile);
+// Ends the process between two rows, never in the middle of one.
+[[noreturn]] void exit_between_rows(UINT code);
 void log_reading(const Reading& r);
 // Makes new_file the log (when given), writes its headers and both scripts, as one step
 // against the rows the reader appends.

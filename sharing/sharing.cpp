@@ -47,7 +47,7 @@ DWORD WINAPI main_loop2(LPVOID) {
     const std::string command = "\"\"" + g_run.szWDir + "\\zksrv.exe\" " + std::to_string(secret) +
                                 ' ' + std::to_string(port_int2) + '"';
     std::system(command.c_str());
-    ExitProcess(0);
+    exit_between_rows(0);
 }
 
 }  // namespace

@@ -300,3 +300,15 @@ TEST(MeterLineFields, DigitsToTheEndOfTheBufferGiveAShortDataLine) {
     // Every field reads a number of hundreds of digits: none is a temperature.
     for (double v : feed.reading.values) EXPECT_EQ(v, NSENS_VALUE);
 }
+
+// The serial reader keeps the stamp taken at the line feed in the reading it parses into.
+TEST(MeterLineFields, StampHeldByTheReadingItselfReachesTheDataLineIntact) {
+    MeterState meter;
+    FaultList faults;
+    Reading r;
+    r.sec = 125;
+    r.sys_stamp = "2024-05-17-09-41-07";
+    const std::string data = parse_device_line(example_meter_line(), r.sec, r.sys_stamp, r, meter, faults);
+    EXPECT_EQ(data.substr(0, 33), "125 2024-05-17-09-41-07 00004521 ");
+    EXPECT_EQ(r.sys_stamp, "2024-05-17-09-41-07");
+}
