@@ -1,0 +1,20 @@
+# End-to-end tests of the Windows programs under Wine: Xvfb, a private Wine prefix per test,
+# socat serial ports, and the driver zkdrive.exe from the Windows build (harness.py).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(ZK_E2E_DIR ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
+set(ZK_E2E_WORK ${CMAKE_BINARY_DIR}/tests/e2e)
+
+# zk_e2e_test(<name> <script> [args...]): one ctest entry running a Python test script with the
+# harness's environment. Each test gets its own display and prefix, so they run in parallel.
+function(zk_e2e_test name script)
+  add_test(NAME ${name} COMMAND ${Python3_EXECUTABLE} ${script} ${ARGN})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_E2E_WORK=${ZK_E2E_WORK};PYTHONDONTWRITEBYTECODE=1"
+    TIMEOUT 300
+    LABELS e2e)
+endfunction()
+
+# The machinery proving itself on the probe programs.
+foreach(case controls dialogs serial cleanup)
+  zk_e2e_test(e2e_harness_${case} ${ZK_E2E_DIR}/selftest.py ${case})
+endforeach()
