@@ -1,0 +1,29 @@
+# The station's own tools: the meter simulator (Python, through real pty pairs) and the gnuplot
+# forwarder (a native test of its script rewriting, and the Windows build under Wine with a
+# stand-in gnuplot, the host's gnuplot and a virtual display).
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(ZK_STATION_TESTS ${CMAKE_CURRENT_LIST_DIR})
+set(ZK_STATION_WINEPREFIX /tmp/zk47-station-wine CACHE PATH "Wine prefix of the station tests")
+
+add_test(NAME station_meter_sim_lines
+         COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_meter_sim_lines.py)
+add_test(NAME station_meter_sim_pty
+         COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_meter_sim_pty.py)
+set_tests_properties(station_meter_sim_lines station_meter_sim_pty PROPERTIES TIMEOUT 180)
+
+add_executable(station_script_copy_tests ${ZK_STATION_TESTS}/script_copy_test.cpp
+               ${CMAKE_SOURCE_DIR}/tools/wgnuplot/script_copy.cpp)
+target_include_directories(station_script_copy_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/wgnuplot)
+target_link_libraries(station_script_copy_tests PRIVATE zkcore ${ZK_GTEST})
+set_target_properties(station_script_copy_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME station_wgnuplot_script COMMAND station_script_copy_tests)
+
+# The forwarder under Wine: each test class is one ctest test. They share one prefix and end
+# its wineserver when done, so they run one at a time.
+foreach(part forwarding snapshot snapshot_ru live)
+  add_test(NAME station_wgnuplot_${part}
+           COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_wgnuplot.py ${part})
+  set_tests_properties(station_wgnuplot_${part} PROPERTIES
+    TIMEOUT 300 RESOURCE_LOCK station_wineprefix SKIP_RETURN_CODE 77
+    ENVIRONMENT "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_STATION_WINEPREFIX=${ZK_STATION_WINEPREFIX};ZK_WINE=${ZK_WINE}")
+endforeach()

@@ -1,0 +1,278 @@
+// wgnuplot.exe for stations that run the monitor under Wine. The monitor starts
+// "<working dir>\wgnuplot.exe" "<script>"; this program writes a copy of the script with its
+// Windows paths turned into host paths, into %TEMP%\zk47-plots, and starts the host's
+// gnuplot on the copy. Wine cannot wait for a host program, so the copy is left behind and
+// swept by a later start once it is old: gnuplot keeps its script open and a live graph's
+// "reread" rewinds that open file, so a removed copy does not disturb a running graph.
+//
+// Exit codes: 0 gnuplot started, 2 no script named, 3 script unreadable, 4 not under Wine,
+// 5 copy not writable, 6 gnuplot missing or not startable.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "script_copy.h"
+
+namespace {
+
+// The monitor hands its paths to the narrow file functions, which read them in the process's
+// ANSI code page: the script's path bytes mean what that code page says (1251 under a Russian
+// locale, 1252 under Wine's default), not necessarily Windows-1251.
+constexpr UINT PATH_CODE_PAGE = CP_ACP;
+// Copies younger than this are kept: gnuplot may not have opened them yet.
+constexpr ULONGLONG COPY_KEEP_MS = 10ull * 60 * 1000;
+constexpr const char* HOST_GNUPLOTS[] = {"/usr/bin/gnuplot", "/usr/local/bin/gnuplot"};
+
+struct HandleCloser {
+    void operator()(HANDLE h) const {
+        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+struct FindCloser {
+    void operator()(HANDLE h) const {
+        if (h != INVALID_HANDLE_VALUE) FindClose(h);
+    }
+};
+
+struct HeapFreer {
+    void operator()(void* p) const { HeapFree(GetProcessHeap(), 0, p); }
+};
+
+struct LocalFreer {
+    void operator()(void* p) const { LocalFree(p); }
+};
+
+std::wstring widen(std::string_view s, UINT cp) {
+    if (s.empty()) return {};
+    const int n = MultiByteToWideChar(cp, 0, s.data(), int(s.size()), nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring w(std::size_t(n), L'\0');
+    MultiByteToWideChar(cp, 0, s.data(), int(s.size()), w.data(), n);
+    return w;
+}
+
+std::string narrow(std::wstring_view w, UINT cp) {
+    if (w.empty()) return {};
+    const int n = WideCharToMultiByte(cp, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return {};
+    std::string s(std::size_t(n), '\0');
+    WideCharToMultiByte(cp, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+std::optional<std::wstring> env(const wchar_t* name) {
+    wchar_t buf[1024];
+    const DWORD n = GetEnvironmentVariableW(name, buf, DWORD(std::size(buf)));
+    if (n == 0 || n >= std::size(buf)) return std::nullopt;
+    return std::wstring(buf, n);
+}
+
+// Wine's own exports for crossing between Windows and host paths.
+class WinePaths {
+public:
+    WinePaths() {
+        HMODULE k32 = GetModuleHandleW(L"kernel32.dll");
+        if (!k32) return;
+        to_unix_ = reinterpret_cast<ToUnix>(
+            reinterpret_cast<void*>(GetProcAddress(k32, "wine_get_unix_file_name")));
+        to_dos_ = reinterpret_cast<ToDos>(
+            reinterpret_cast<void*>(GetProcAddress(k32, "wine_get_dos_file_name")));
+    }
+    bool available() const { return to_unix_ && to_dos_; }
+
+    std::optional<std::string> unix_name(const std::wstring& dos) const {
+        if (!to_unix_ || dos.empty()) return std::nullopt;
+        std::unique_ptr<char, HeapFreer> p(to_unix_(dos.c_str()));
+        if (!p) return std::nullopt;
+        return std::string(p.get());
+    }
+
+    std::optional<std::wstring> dos_name(const std::string& unix_path) const {
+        if (!to_dos_) return std::nullopt;
+        std::unique_ptr<WCHAR, HeapFreer> p(to_dos_(unix_path.c_str()));
+        if (!p) return std::nullopt;
+        return std::wstring(p.get());
+    }
+
+private:
+    using ToUnix = char*(CDECL*)(LPCWSTR);
+    using ToDos = WCHAR*(CDECL*)(LPCSTR);
+    ToUnix to_unix_ = nullptr;
+    ToDos to_dos_ = nullptr;
+};
+
+// The monitor has no console to show what went wrong, so a box says it; unattended runs set
+// ZK_WGNUPLOT_QUIET and get the text on standard error only.
+int fail(int code, const std::wstring& text) {
+    const std::string utf8 = "wgnuplot: " + narrow(text, CP_UTF8) + "\n";
+    HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    if (err && err != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(err, utf8.data(), DWORD(utf8.size()), &written, nullptr);
+    }
+    if (!env(L"ZK_WGNUPLOT_QUIET"))
+        MessageBoxW(nullptr, text.c_str(), L"wgnuplot", MB_OK | MB_ICONERROR);
+    return code;
+}
+
+// The script's path: one argument as the monitor quotes it; a path the caller did not quote
+// arrives in pieces at its blanks and is put back together.
+std::optional<std::wstring> script_argument() {
+    int argc = 0;
+    std::unique_ptr<LPWSTR, LocalFreer> argv(CommandLineToArgvW(GetCommandLineW(), &argc));
+    if (!argv || argc < 2) return std::nullopt;
+    std::wstring path = argv.get()[1];
+    for (int i = 2; i < argc; ++i) path += L" " + std::wstring(argv.get()[i]);
+    if (path.empty()) return std::nullopt;
+    return path;
+}
+
+std::optional<std::string> read_script(const std::wstring& path) {
+    Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (f.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(f.get(), &size) || size.QuadPart < 0 ||
+        std::size_t(size.QuadPart) > SCRIPT_CAPACITY)
+        return std::nullopt;
+    std::string bytes(std::size_t(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!bytes.empty() && (!ReadFile(f.get(), bytes.data(), DWORD(bytes.size()), &got, nullptr) ||
+                           got != bytes.size()))
+        return std::nullopt;
+    return bytes;
+}
+
+ULONGLONG file_time_ms(const FILETIME& t) {
+    return ((ULONGLONG(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000;
+}
+
+// Removes the copies that earlier starts left behind, once they are old enough.
+void sweep_old_copies(const std::wstring& dir) {
+    FILETIME now_ft;
+    GetSystemTimeAsFileTime(&now_ft);
+    const ULONGLONG now = file_time_ms(now_ft);
+    WIN32_FIND_DATAW fd;
+    std::unique_ptr<void, FindCloser> find(FindFirstFileW((dir + L"zk47-*").c_str(), &fd));
+    if (find.get() == INVALID_HANDLE_VALUE) return;
+    do {
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        const ULONGLONG written = file_time_ms(fd.ftLastWriteTime);
+        if (written + COPY_KEEP_MS < now) DeleteFileW((dir + fd.cFileName).c_str());
+    } while (FindNextFileW(find.get(), &fd));
+}
+
+// A new file of ours in the copies folder, with an ASCII name so that it reaches gnuplot's
+// command line intact whatever the host's locale.
+std::optional<std::wstring> write_copy(const std::wstring& dir, bool live, const std::string& text) {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    for (unsigned n = 0; n < 100; ++n) {
+        wchar_t name[96];
+        swprintf(name, std::size(name), L"zk47-%04u%02u%02u-%02u%02u%02u-%lu-%u.%ls", t.wYear,
+                 t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, GetCurrentProcessId(), n,
+                 live ? L"plt" : L"pld");
+        const std::wstring path = dir + name;
+        Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (f.get() == INVALID_HANDLE_VALUE) {
+            if (GetLastError() == ERROR_FILE_EXISTS) continue;
+            return std::nullopt;
+        }
+        DWORD written = 0;
+        if (!WriteFile(f.get(), text.data(), DWORD(text.size()), &written, nullptr) ||
+            written != text.size()) {
+            f.reset();
+            DeleteFileW(path.c_str());
+            return std::nullopt;
+        }
+        return path;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::wstring> copies_dir() {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD n = GetTempPathW(DWORD(std::size(temp)), temp);
+    if (n == 0 || n > MAX_PATH) return std::nullopt;
+    std::wstring dir(temp, n);
+    if (dir.back() != L'\\') dir += L'\\';
+    dir += L"zk47-plots\\";
+    if (!CreateDirectoryW(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return std::nullopt;
+    return dir;
+}
+
+// The host's gnuplot as a Windows path: ZK_GNUPLOT (a host path) if set, else the usual places.
+std::optional<std::wstring> find_gnuplot(const WinePaths& wine, std::wstring& looked_at) {
+    std::vector<std::string> candidates;
+    if (auto chosen = env(L"ZK_GNUPLOT")) candidates.push_back(narrow(*chosen, CP_UTF8));
+    else candidates.assign(std::begin(HOST_GNUPLOTS), std::end(HOST_GNUPLOTS));
+    for (const auto& c : candidates) {
+        if (!looked_at.empty()) looked_at += L", ";
+        looked_at += widen(c, CP_UTF8);
+        auto dos = wine.dos_name(c);
+        if (!dos) continue;
+        const DWORD attr = GetFileAttributesW(dos->c_str());
+        if (attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY)) return dos;
+    }
+    return std::nullopt;
+}
+
+bool start_gnuplot(const std::wstring& program, const std::string& unix_script, bool live) {
+    // The live graph gets the plain X window terminal unless the user chose one; the
+    // snapshot names its own terminal, and without a display no window can open anyway.
+    if (live && env(L"DISPLAY") && !env(L"GNUTERM")) SetEnvironmentVariableW(L"GNUTERM", L"x11");
+    std::wstring line = L"\"" + program + L"\" \"" + widen(unix_script, CP_UTF8) + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return false;
+    // Wine hands back no usable handles for a host program; close whatever came.
+    Handle process(pi.hProcess), thread(pi.hThread);
+    return true;
+}
+
+int run() {
+    const auto script_path = script_argument();
+    if (!script_path) return fail(2, L"Не указан сценарий gnuplot.");
+    const auto script = read_script(*script_path);
+    if (!script) return fail(3, L"Не удаётся прочитать сценарий:\n" + *script_path);
+
+    const WinePaths wine;
+    if (!wine.available())
+        return fail(4, L"Эта программа запускает gnuplot системы под Wine; Wine не найден.");
+
+    const HostScript host = host_script(*script, [&](std::string_view windows_path) {
+        return wine.unix_name(widen(windows_path, PATH_CODE_PAGE));
+    });
+
+    std::wstring looked_at;
+    const auto gnuplot = find_gnuplot(wine, looked_at);
+    if (!gnuplot) return fail(6, L"Не найден gnuplot (" + looked_at + L").");
+
+    const auto dir = copies_dir();
+    if (!dir) return fail(5, L"Не удаётся создать папку для копии сценария во временной папке.");
+    sweep_old_copies(*dir);
+    const auto copy = write_copy(*dir, host.live, host.text);
+    if (!copy) return fail(5, L"Не удаётся записать копию сценария в " + *dir);
+    const auto unix_copy = wine.unix_name(*copy);
+    if (!unix_copy || !start_gnuplot(*gnuplot, *unix_copy, host.live)) {
+        DeleteFileW(copy->c_str());
+        return fail(6, L"Не удаётся запустить gnuplot: " + *gnuplot);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return run(); }
