@@ -20,5 +20,8 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     wineboot --init >/dev/null 2>&1 || true
     wineserver -w
   fi
+  # One server for the prefix before any program starts: programs that start Wine at the same
+  # moment on a prefix with no server running can race and hang.
+  wineserver -p30 9>&- </dev/null >/dev/null 2>&1 || true
 ) 9>"$WINEPREFIX.lock"
 exec wine "$@"
