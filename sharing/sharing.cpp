@@ -50,6 +50,17 @@ DWORD WINAPI main_loop2(LPVOID) {
     exit_between_rows(0);
 }
 
+// Gives the server a few seconds to listen: a reading pushed before it does would end the
+// monitor ("Ошибка подключения к сокету"), and under Wine the server takes a second or two.
+void wait_until_listening() {
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < 5000) {
+        Socket probe;
+        if (probe.valid() && connect_within(probe.get(), server2, 500)) return;
+        Sleep(100);
+    }
+}
+
 }  // namespace
 
 bool sharing_on() { return ServerFlag == 1; }
@@ -68,6 +79,7 @@ void start_sharing() {
                                    kServerButton.x, kServerButton.y, kServerButton.w, kServerButton.h,
                                    winhandler, reinterpret_cast<HMENU>(ID_SERVER_LABEL), hin, nullptr);
     if (!hThread2) fatal("Невозможно создать поток");
+    wait_until_listening();
 }
 
 bool push_reply(std::string_view reply) {
