@@ -30,12 +30,12 @@ bool cancelled_but_alive(HANDLE port) {
 
 enum class WaitResult { event, stop };
 
-// Waits for the next comm event; mask gets what it reported.
+// Waits for the next comm event; mask gets what it reported. The event handle serves the
+// waits alone (the reads have their own), so its signal always means that this wait has ended.
 WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
     for (;;) {
         OVERLAPPED ov{};
         ov.hEvent = event;
-        // A stale signal from an earlier read must not pass for this wait's completion.
         ResetEvent(event);
         mask = 0;
         if (WaitCommEvent(port, &mask, &ov)) return WaitResult::event;
@@ -47,13 +47,19 @@ WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
         const HANDLE waits[2] = {event, stop_event.get()};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
             CancelIo(port);
-            DWORD ignored;
-            GetOverlappedResult(port, &ov, &ignored, TRUE);
+            WaitForSingleObject(event, 1000);  // Wine's worker ends within milliseconds
             return WaitResult::stop;
         }
+        // Never wait on the event a second time: Wine 8 can leave a finished wait marked pending
+        // for good (its worker thread may finish before the request writes STATUS_PENDING over
+        // the result), and the one signal has been taken. The mask then tells what came.
         DWORD ignored;
-        if (GetOverlappedResult(port, &ov, &ignored, TRUE)) return WaitResult::event;
-        if (!cancelled_but_alive(port)) fatal(kEventFailure);
+        if (GetOverlappedResult(port, &ov, &ignored, FALSE)) return WaitResult::event;
+        if (GetLastError() == ERROR_IO_INCOMPLETE) {
+            if (mask != 0) return WaitResult::event;
+        } else if (!cancelled_but_alive(port)) {
+            fatal(kEventFailure);
+        }
         Sleep(10);  // re-waiting at once would keep a core busy while the line is quiet
     }
 }
@@ -66,9 +72,18 @@ bool read_byte(HANDLE port, HANDLE event, char& c) {
     DWORD got = 0;
     if (!ReadFile(port, &c, 1, &got, &ov)) {
         if (GetLastError() != ERROR_IO_PENDING) fatal(kEventFailure);
-        if (!GetOverlappedResult(port, &ov, &got, TRUE)) {
+        // A signal that an earlier read left late may wake a wait before this read is done:
+        // wait for the read itself, which its time-outs end within milliseconds.
+        for (int i = 0; i < 200 && !HasOverlappedIoCompleted(&ov); ++i) WaitForSingleObject(event, 10);
+        if (!HasOverlappedIoCompleted(&ov)) {
+            CancelIo(port);
+            WaitForSingleObject(event, 1000);
+        }
+        if (!GetOverlappedResult(port, &ov, &got, FALSE)) {
             // Wine reports a read that timed out with no byte as a failure; Windows as 0 bytes.
-            if (GetLastError() != ERROR_TIMEOUT) fatal(kEventFailure);
+            const DWORD e = GetLastError();
+            if (e != ERROR_TIMEOUT && e != ERROR_OPERATION_ABORTED && e != ERROR_IO_INCOMPLETE)
+                fatal(kEventFailure);
             got = 0;
         }
     }
@@ -136,8 +151,11 @@ DWORD WINAPI main_loop(LPVOID) {
         p.server = local_server_address();
         p.code = run_code();
     }
+    // Auto-reset events, one for the event waits and one for the reads: under Wine a read can
+    // signal its event after it has been seen complete, which must not pass for a wait's end.
     Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    if (!event) fatal(kEventFailure);
+    Handle read_event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!event || !read_event) fatal(kEventFailure);
     if (!SetCommMask(port.get(), EV_RXCHAR)) fatal(kEventFailure);
 
     LineAssembler assembler;
@@ -147,12 +165,13 @@ DWORD WINAPI main_loop(LPVOID) {
         if (mask == 0) {
             // The port reported nothing at all: the meter's side is gone.
             event.reset();
+            read_event.reset();
             port.reset();
             ExitProcess(0);
         }
         if (!(mask & EV_RXCHAR)) continue;
         char c;
-        while (read_byte(port.get(), event.get(), c)) {
+        while (read_byte(port.get(), read_event.get(), c)) {
             if (!assembler.push(c)) continue;
             take_stamps(std::time(nullptr), g_run.tm0, p.reading);
             const std::string_view line = assembler.line();

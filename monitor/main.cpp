@@ -92,6 +92,9 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_TIMER:
         poll_server();
         return 0;
+    case WM_GRID_CHANGED:
+        restore();
+        return 0;
     case WM_WRITE_FAILED:
         show_write_failure(reinterpret_cast<std::string*>(lp));
         return 0;

@@ -25,6 +25,7 @@ DWORD IDThread = 0;
 namespace {
 
 std::mutex grid_mutex;
+std::atomic<bool> grid_refresh_posted{false};
 GridBuffer var_data;
 
 std::mutex names_mutex;
@@ -47,6 +48,15 @@ void grid_add(const Reading& r) {
 }
 
 void restore() {
+    // Writing 112 cells from the reader's thread costs two thread switches per cell, which held
+    // the reader to about ten lines a second on a busy machine: one posted message per batch of
+    // rows lets the GUI thread write them, and the reader goes back to the port at once.
+    if (GetWindowThreadProcessId(winhandler, nullptr) != GetCurrentThreadId()) {
+        if (!grid_refresh_posted.exchange(true) && !PostMessageW(winhandler, WM_GRID_CHANGED, 0, 0))
+            grid_refresh_posted = false;
+        return;
+    }
+    grid_refresh_posted = false;  // before the copy: a row added after it posts again
     GridBuffer shown;
     {
         std::lock_guard<std::mutex> lock(grid_mutex);

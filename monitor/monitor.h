@@ -18,6 +18,8 @@
 
 // Posted to the main window with a heap-held path: a file could not be written.
 constexpr UINT WM_WRITE_FAILED = WM_APP + 1;
+// Posted to the main window by the serial reader: the grid buffer has rows to show.
+constexpr UINT WM_GRID_CHANGED = WM_APP + 2;
 
 extern Settings g_settings;   // location, com0, ip0, port, per_msec, per_sec, the four flags
 extern RunSetup g_run;        // szWDir, szDDir, szDDir1, started_time, szGnuplotStart, tm0
@@ -39,6 +41,7 @@ extern DWORD IDThread;
 
 // Grid: scrolls and writes the newest row under the lock; restore copies the buffer out
 // under the lock and only then writes the cells, so no lock is held while the GUI thread works.
+// Called on another thread, restore asks the GUI thread to do it (WM_GRID_CHANGED).
 void grid_add(const Reading& r);
 void restore();
 
