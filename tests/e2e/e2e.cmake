@@ -18,3 +18,18 @@ endfunction()
 foreach(case controls dialogs serial cleanup)
   zk_e2e_test(e2e_harness_${case} ${ZK_E2E_DIR}/selftest.py ${case})
 endforeach()
+
+# The monitor end to end, a session each: start-up and settings, acquisition from a serial
+# port, files and viewers, shutdown while lines arrive.
+foreach(area startup serial files shutdown)
+  zk_e2e_test(e2e_monitor_${area} ${ZK_E2E_DIR}/monitor_${area}.py)
+endforeach()
+
+# The monitor on the network, a session each: its poller against a scripted stand-in data
+# server (which replies become readings; failures and Continue), sharing from a serial run, and
+# a chain of three stations through the relay (the native build).
+foreach(case replies failures)
+  zk_e2e_test(e2e_network_poll_${case} ${ZK_E2E_DIR}/network_poller.py ${case})
+endforeach()
+zk_e2e_test(e2e_network_share_serial ${ZK_E2E_DIR}/network_sharing.py serial)
+zk_e2e_test(e2e_network_chain ${ZK_E2E_DIR}/network_sharing.py chain $<TARGET_FILE:zkrelay>)

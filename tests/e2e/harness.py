@@ -390,6 +390,13 @@ class SerialPort:
                     pass
         return False
 
+    def unread(self):
+        """Bytes written to the port that the Windows side has not read yet: those still on
+        their way through socat and those waiting at the Windows end."""
+        in_flight = fcntl.ioctl(self._fd, termios.TIOCOUTQ, b"\0\0\0\0")
+        waiting = fcntl.ioctl(self._hold, termios.FIONREAD, b"\0\0\0\0")
+        return int.from_bytes(in_flight, sys.byteorder) + int.from_bytes(waiting, sys.byteorder)
+
     def discard_pending(self):
         """Drops bytes that wait on the Windows end unread (an earlier program's leftovers)."""
         termios.tcflush(self._hold, termios.TCIFLUSH)
