@@ -17,6 +17,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
+from monitor_lib import Checks, check, equal  # noqa: E402,F401
 
 HOST = "127.0.0.1"
 QUERY = b"?\0"
@@ -32,24 +33,6 @@ def cell_id(column, row):
     if column == 1:
         return 1376 + row
     return 1384 + 8 * (column - 2) + row
-
-
-# ------------------------------------------------------------------------------------------------
-# Checks
-
-
-class Checks:
-    count = 0
-
-
-def check(cond, what):
-    Checks.count += 1
-    if not cond:
-        raise AssertionError(what)
-
-
-def equal(got, want, what):
-    check(got == want, f"{what}: got {got!r}, want {want!r}")
 
 
 # ------------------------------------------------------------------------------------------------
