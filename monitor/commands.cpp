@@ -87,11 +87,13 @@ void on_start() {
     HWND none = nullptr;
     butt_stop = replace_first_button(none, "Пауза", ID_PAUSE);
     NotPausedFlag = 1;
+    // The headers go first: lines already waiting on the port reach the reader at once, and its
+    // second line could otherwise be logged before them (and before the CSV log has a name).
+    if (FileFlag == 0) prepare_log_file(nullptr);
     if (g_settings.location == SERVER_LOCATION)
         start_polling();
     else
         start_serial_reader();
-    if (FileFlag == 0) prepare_log_file(nullptr);
 }
 
 void on_pause() {

@@ -78,8 +78,12 @@ monitor=$!
 pids+=($monitor)
 
 (
-  while sleep 5; do import -window root "$station/screenshot.tmp.png" 2>/dev/null &&
-    mv -f "$station/screenshot.tmp.png" "$station/screenshot.png"; done
+  # The pause runs in the background so that stopping the loop also stops it at once.
+  trap 'kill $! 2>/dev/null; exit 0' TERM
+  while sleep 5 & wait $!; do
+    import -window root "$station/screenshot.tmp.png" 2>/dev/null &&
+      mv -f "$station/screenshot.tmp.png" "$station/screenshot.png"
+  done
 ) &
 pids+=($!)
 

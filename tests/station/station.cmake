@@ -27,3 +27,24 @@ foreach(part forwarding snapshot snapshot_ru live)
     TIMEOUT 300 RESOURCE_LOCK station_wineprefix SKIP_RETURN_CODE 77
     ENVIRONMENT "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_STATION_WINEPREFIX=${ZK_STATION_WINEPREFIX};ZK_WINE=${ZK_WINE}")
 endforeach()
+
+# The station as it runs. The run command end to end (it builds build/windows of the source
+# tree itself, as the test command has already done, so a cold start gets a long time-out);
+# the monitor with --autostart on the simulator, its plots through the real forwarder, a flood
+# under repeated File switches; and the station benchmark in its short mode (the long mode is
+# run by hand: bench_monitor.py). Each has its own display, prefix and ports.
+set(ZK_STATION_ENV "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_E2E_WORK=${CMAKE_BINARY_DIR}/tests/e2e;PYTHONDONTWRITEBYTECODE=1")
+add_test(NAME station_run_command
+         COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_run_command.py)
+set_tests_properties(station_run_command PROPERTIES TIMEOUT 900 LABELS station
+                     ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+foreach(part autostart_plots flood_file_switch)
+  add_test(NAME station_monitor_${part}
+           COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_monitor_run.py ${part})
+  set_tests_properties(station_monitor_${part} PROPERTIES TIMEOUT 600 LABELS station
+                       ENVIRONMENT "${ZK_STATION_ENV}")
+endforeach()
+add_test(NAME station_bench_short
+         COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/bench_monitor.py --short)
+set_tests_properties(station_bench_short PROPERTIES TIMEOUT 300 LABELS "station;bench"
+                     ENVIRONMENT "${ZK_STATION_ENV}")

@@ -1,0 +1,318 @@
+"""Benchmark of the monitor as a station runs it: zk47.exe --autostart under Wine reading the
+meter simulator through a socat pty pair. Prints its figures; fails only when the machinery
+does (the monitor does not start, a log cannot be read), never on a time.
+
+  bench_monitor.py [--short] [--rates R1,R2,...] [--seconds S] [--latency-seconds S]
+                   [--idle-seconds S]
+
+The short mode (the ctest entry station_bench_short) runs 2 s per rate, 3 s of latency and 5 s
+of quiet; the long mode, run by hand, 6 s per rate up to 1600 lines a second, 20 s and 10 s.
+
+1. Rate sweep. The simulator paces its lines at each rate in turn (--rate, numbered from a
+   range of its own per rate). A rate is sustained when the writer never waited longer than
+   one line's time, every line landed in the logs, the writer kept its rate, and the last row
+   landed within half a second of the simulator's end. The last condition is needed because
+   the pty pair and socat buffer about 350 lines: a reader that falls behind holds the writer
+   back only once that buffer is full, which a run of a few seconds may never reach. The
+   monitor kept pace with a rate when all but the first condition hold: on a busy machine a
+   wait of a few milliseconds can be the writer's own scheduling. The sweep stops at the
+   first rate the monitor did not keep pace with.
+2. Latency at 200 lines a second. A paced writer of our own (the simulator's line generator)
+   notes the monotonic time just before the write that hands each line's last byte, its line
+   feed, to the pty; a watcher reads the text log's new bytes every millisecond and notes when
+   each row (known by its sequence number, the meter's time counter) is first complete on disk.
+   The difference is the line's time from its line feed to its row; the watcher's polling adds
+   0.5 ms on average and at most about 1 ms. Writer and watcher are processes of their own, so
+   neither waits for the other between its system call and its clock reading. The rows' system
+   stamps have a resolution of a second and could not measure this.
+3. CPU with the meter quiet: the utime and stime of the zk47.exe process (all its threads), and
+   of the session's wineserver, from /proc/<pid>/stat over a quiet spell.
+"""
+
+import argparse
+import json
+import os
+import select
+import signal
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.dont_write_bytecode = True
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import stationmon as sm  # noqa: E402
+from stationmon import harness  # noqa: E402
+
+LAG_LIMIT = 0.5  # seconds from the last write to its row for a rate to count as kept up with
+DRAIN_LIMIT = 90  # seconds a backlog may take to land before the lines left are counted lost
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+
+
+# The watcher and the paced writer run as processes of their own, so that neither waits for the
+# other's turn at the interpreter lock between a write or a read and the clock reading that
+# dates it; CLOCK_MONOTONIC is the same clock in every process.
+
+
+def watch(log, out):
+    """Child process: appends "seq time" for each row of the text log as it is first complete
+    on disk, reading the log's new bytes every millisecond, until SIGTERM."""
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    offset, rest = 0, b""
+    with open(log, "rb") as f, open(out, "w") as o:
+        while True:
+            size = os.fstat(f.fileno()).st_size
+            if size > offset:
+                f.seek(offset)
+                chunk = f.read(size - offset)
+                now = time.monotonic()
+                offset += len(chunk)
+                lines = (rest + chunk).split(b"\r\n")
+                rest = lines.pop()
+                rows = [line for line in lines if len(line) >= 37 and not line.startswith(b"#")]
+                if rows:
+                    o.write("".join(f"{int(r[29:37])} {now:.6f}\n" for r in rows))
+                    o.flush()
+            time.sleep(0.001)
+
+
+def write_paced(device, rate, seconds, start, seed, out):
+    """Child process: writes the simulator's numbered lines at a fixed rate for `seconds` and
+    writes "seq time wait" per line: the time taken just before the write that carried its line
+    feed (a write that is preempted after the system call cannot date it late), and how long
+    the line waited past its due time."""
+    meter = sm.sim.Meter(seed, sequence=True, start=start, period=1.0)
+    fd = os.open(device, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    done = []
+    t0 = time.monotonic()
+    n = 0
+    while True:
+        due = t0 + n / rate
+        if due - t0 >= seconds:
+            break
+        left = due - time.monotonic()
+        if left > 0:
+            time.sleep(left)
+        data, counter, _ = meter.measurement()
+        view = memoryview(data)
+        while view:
+            before = time.monotonic()
+            try:
+                view = view[os.write(fd, view):]
+            except BlockingIOError:
+                select.select([], [fd], [], 0.05)
+        done.append(f"{counter} {before:.6f} {time.monotonic() - due:.6f}\n")
+        n += 1
+    os.close(fd)
+    with open(out, "w") as o:
+        o.write("".join(done))
+
+
+def child(s, *args):
+    """A helper process of ours, marked as the session's so that its clean-up ends it too."""
+    return subprocess.Popen([sys.executable, os.path.abspath(__file__), *map(str, args)],
+                            stdin=subprocess.DEVNULL, env=s.env(display=False))
+
+
+class Watcher:
+    def __init__(self, s, log, out):
+        self.out = Path(out)
+        self.out.write_text("")
+        self.proc = child(s, "--watch", log, out)
+        self.seen = {}
+        self.offset = 0
+
+    def _read(self):
+        with open(self.out) as f:
+            f.seek(self.offset)
+            data = f.read()
+        complete = data[:data.rfind("\n") + 1]
+        self.offset += len(complete)
+        for line in complete.splitlines():
+            seq, t = line.split()
+            self.seen.setdefault(int(seq), float(t))
+
+    def landed(self, seqs):
+        self._read()
+        return {q: self.seen[q] for q in seqs if q in self.seen}
+
+    def wait_landed(self, seqs, limit):
+        """Waits until every line of seqs has landed or none has for `limit` seconds."""
+        last, since = -1, time.monotonic()
+        while True:
+            n = len(self.landed(seqs))
+            if n == len(seqs):
+                return
+            if n != last:
+                last, since = n, time.monotonic()
+            elif time.monotonic() - since > limit:
+                return
+            time.sleep(0.05)
+
+    def stop(self):
+        sm.stop(self.proc)
+
+
+def paced(s, device, rate, seconds, start, seed, out):
+    """Runs the paced writer; returns ({seq: time of its line feed}, [waits])."""
+    p = child(s, "--write", device, rate, seconds, start, seed, out)
+    try:
+        p.wait(seconds * 20 + 60)
+    finally:
+        sm.stop(p)
+    written, waits = {}, []
+    for line in Path(out).read_text().splitlines():
+        seq, t, w = line.split()
+        written[int(seq)] = float(t)
+        waits.append(float(w))
+    return written, waits
+
+
+def percentile(values, p):
+    s = sorted(values)
+    return s[min(len(s) - 1, max(0, round(p / 100 * (len(s) - 1))))]
+
+
+def ms(x):
+    return f"{x * 1000:.1f} ms"
+
+
+def sweep(s, port, watcher, rates, seconds):
+    results = []
+    for i, rate in enumerate(rates):
+        count = max(1, round(rate * seconds))
+        first = (i + 1) * 1_000_000
+        report = s.dir / f"rate-{rate}.json"
+        t0 = time.monotonic()
+        meter = sm.start_sim(s, port, "--rate", rate, "--count", count, "--start", first, "--seed", 5,
+                             "--quiet", report=report)
+        try:
+            meter.wait(seconds * 2 + 10)
+        except subprocess.TimeoutExpired:
+            meter.send_signal(signal.SIGINT)  # held back too long: it ends after its current line
+            meter.wait(10)
+        ended = time.monotonic()
+        rep = json.loads(report.read_text())
+        sent = list(range(first, first + rep["lines"]))
+        watcher.wait_landed(sent, DRAIN_LIMIT if rep["lines"] else 0)
+        landed = watcher.landed(sent)
+        lag = (landed[sent[-1]] - ended) if sent and sent[-1] in landed else None
+        # A reader that holds the writer back slows it below the rate asked for.
+        kept_pace = (rep["lines"] == count and len(landed) == count and lag is not None and
+                     lag <= LAG_LIMIT and rep["lines_per_s"] >= 0.97 * rate)
+        sustained = kept_pace and rep["waits_over_line_time"] == 0
+        results.append((rate, sustained, kept_pace))
+        verdict = ("sustained" if sustained else
+                   "NOT sustained: the writer waited, but the monitor kept pace" if kept_pace else
+                   "NOT sustained: the monitor fell behind")
+        print(f"rate {rate:>4} lines/s: {rep['lines']}/{count} lines written in {ended - t0:.2f} s "
+              f"({rep['lines_per_s']} lines/s); longest write wait {ms(rep['longest_wait_s'])} "
+              f"(a line's time {ms(rep['line_time_s'])}), {rep['waits_over_line_time']} waits longer; "
+              f"{len(landed)}/{rep['lines']} rows landed; last row "
+              f"{'never' if lag is None else ms(abs(lag)) + (' after' if lag >= 0 else ' before')} "
+              f"the simulator ended -> {verdict}", flush=True)
+        if not kept_pace:
+            break
+    tried = ", ".join(str(r) for r, _, _ in results)
+    strict = [r for r, ok, _ in results if ok]
+    kept = [r for r, _, ok in results if ok]
+    # Strictly, a rate counts only if every lower one did too.
+    highest = None
+    for r, ok, _ in results:
+        if not ok:
+            break
+        highest = r
+    print(f"highest sustained rate: {f'{highest} lines/s' if highest else 'none'} "
+          f"(tried {tried} of {', '.join(map(str, rates))}; sustained: {strict or 'none'}; "
+          f"kept pace with: {kept or 'none'})", flush=True)
+    print("  (sustained: the writer never waited longer than one line's time, kept its rate, every "
+          f"line landed and the last row within {LAG_LIMIT} s of the writer's end; kept pace: the "
+          "same but for the writer's waits, which on a busy machine may be its own scheduling)",
+          flush=True)
+    return highest
+
+
+def latency(s, port, watcher, monitor_pid, rate, seconds):
+    c0, t0 = sm.cpu_ticks(monitor_pid), time.monotonic()
+    written, waits = paced(s, port.meter_end, rate, seconds, 80_000_000, 9, s.dir / "latency.txt")
+    c1, t1 = sm.cpu_ticks(monitor_pid), time.monotonic()
+    sent = sorted(written)
+    watcher.wait_landed(sent, DRAIN_LIMIT)
+    landed = watcher.landed(sent)
+    lat = [landed[q] - written[q] for q in sent if q in landed]
+    print(f"latency at {rate} lines/s: {len(sent)} lines in {t1 - t0:.2f} s, {len(lat)} landed; "
+          f"writer's longest wait {ms(max(waits))}", flush=True)
+    if lat:
+        print(f"  line feed written -> row complete in the text log: median {ms(statistics.median(lat))}, "
+              f"99th percentile {ms(percentile(lat, 99))}, 90th {ms(percentile(lat, 90))}, "
+              f"min {ms(min(lat))}, max {ms(max(lat))}", flush=True)
+    print(f"  monitor CPU while taking {rate} lines/s: "
+          f"{100 * (c1 - c0) / CLK_TCK / (t1 - t0):.1f}% of a core", flush=True)
+    return lat
+
+
+def idle_cpu(s, monitor_pid, seconds):
+    server = next((p for p in s.leftovers()
+                   if Path(f"/proc/{p}/comm").read_text().strip().startswith("wineserver")), None)
+    time.sleep(2)  # the last rows and the grid's redraw are done
+    m0, w0, t0 = sm.cpu_ticks(monitor_pid), sm.cpu_ticks(server) if server else 0, time.monotonic()
+    time.sleep(seconds)
+    m1, w1, t1 = sm.cpu_ticks(monitor_pid), sm.cpu_ticks(server) if server else 0, time.monotonic()
+    monitor = 100 * (m1 - m0) / CLK_TCK / (t1 - t0)
+    wine = 100 * (w1 - w0) / CLK_TCK / (t1 - t0)
+    print(f"monitor CPU with the meter quiet: {monitor:.1f}% of a core over {t1 - t0:.1f} s "
+          f"(target under 10%); the prefix's wineserver {wine:.1f}%", flush=True)
+    return monitor
+
+
+def main():
+    if sys.argv[1:2] == ["--watch"]:
+        return watch(*sys.argv[2:4])
+    if sys.argv[1:2] == ["--write"]:
+        device, rate, seconds, start, seed, out = sys.argv[2:8]
+        return write_paced(device, float(rate), float(seconds), int(start), int(seed), out)
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--short", action="store_true", help="a quick run (the ctest entry)")
+    ap.add_argument("--rates", help="lines a second to try, in order (default 50,100,200,400; "
+                    "the long mode goes on to 800 and 1600)")
+    ap.add_argument("--seconds", type=float, help="seconds per rate (default 2 short, 6 long)")
+    ap.add_argument("--latency-seconds", type=float, help="default 3 short, 20 long")
+    ap.add_argument("--idle-seconds", type=float, help="default 5 short, 10 long")
+    a = ap.parse_args()
+    rates = a.rates or ("50,100,200,400" if a.short else "50,100,200,400,800,1600")
+    rates = [int(r) for r in rates.split(",")]
+    seconds = a.seconds or (2 if a.short else 6)
+    lat_seconds = a.latency_seconds or (3 if a.short else 20)
+    idle_seconds = a.idle_seconds or (5 if a.short else 10)
+    load0 = Path("/proc/loadavg").read_text().split()[:3]
+    t0 = time.monotonic()
+    print(f"== monitor benchmark ({'short' if a.short else 'long'} mode), load average "
+          f"{' '.join(load0)} on {os.cpu_count()} cores ==", flush=True)
+
+    with harness.Session("station-bench") as s:
+        port = s.add_serial("COM1")
+        prog, win = sm.start_monitor(s)
+        log = harness.wait_for(lambda: sm.day_logs(s.work), 30, "the default log")[0]
+        monitor = harness.wait_for(lambda: sm.wine_process(s, "zk47.exe"), 10, "the zk47.exe process")
+        watcher = Watcher(s, log, s.dir / "landed.txt")
+        try:
+            # The first line after Start is dropped; the second shows the pipeline is running.
+            paced(s, port.meter_end, 20, 0.1, 1, 1, s.dir / "warm.txt")
+            harness.wait_for(lambda: watcher.landed([2]), 60, "the first row")
+
+            sweep(s, port, watcher, rates, seconds)
+            latency(s, port, watcher, monitor, 200, lat_seconds)
+            idle_cpu(s, monitor, idle_seconds)
+        finally:
+            watcher.stop()
+        sm.check_pair(log)  # every row whole, text and CSV alike
+        s.drive.close_window(win)
+        prog.wait(30)
+    print(f"== done in {time.monotonic() - t0:.1f} s; load average now "
+          f"{' '.join(Path('/proc/loadavg').read_text().split()[:3])} ==", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
