@@ -17,22 +17,14 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import harness  # noqa: E402
 from harness import wait_for  # noqa: E402
-from monitor_lib import Checks, check, equal  # noqa: E402,F401
+from monitor_lib import Checks, cell_id, check, equal  # noqa: E402,F401
 
 HOST = "127.0.0.1"
 QUERY = b"?\0"
 MONITOR_CLASS = "zk47_monitor"
 
-# Grid cells: column 0 the time, 1 the meter's time, 2..13 the channels; row 7 the newest.
+# Grid rows: 0 the oldest, 7 the newest.
 ROWS = 8
-
-
-def cell_id(column, row):
-    if column == 0:
-        return 1368 + row
-    if column == 1:
-        return 1376 + row
-    return 1384 + 8 * (column - 2) + row
 
 
 # ------------------------------------------------------------------------------------------------
