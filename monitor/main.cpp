@@ -41,7 +41,7 @@ void create_grid(HWND hwnd) {
 LRESULT on_create(HWND hwnd) {
     winhandler = hwnd;
     read_zkdrv_cfg();
-    // The grid buffer starts empty.
+    clear_grid();
     run_settings_dialog(hwnd);
     complete_run_setup();
 

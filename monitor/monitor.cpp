@@ -40,6 +40,11 @@ std::set<std::string> reported_paths;
 
 }  // namespace
 
+void clear_grid() {
+    std::lock_guard<std::mutex> lock(grid_mutex);
+    zero_var(var_data);
+}
+
 void grid_add(const Reading& r) {
     const auto row = grid_row(r, g_settings.OnlySeconds != 0);
     std::lock_guard<std::mutex> lock(grid_mutex);

@@ -42,6 +42,7 @@ extern DWORD IDThread;
 // Grid: scrolls and writes the newest row under the lock; restore copies the buffer out
 // under the lock and only then writes the cells, so no lock is held while the GUI thread works.
 // Called on another thread, restore asks the GUI thread to do it (WM_GRID_CHANGED).
+void clear_grid();
 void grid_add(const Reading& r);
 void restore();
 
