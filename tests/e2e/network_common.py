@@ -5,7 +5,7 @@ Every wait is bounded; the stand-in's threads are daemons that end with their so
 program is started through the session, which stops it also when a test fails.
 """
 
-import random
+import importlib.util
 import shutil
 import socket
 import sys
@@ -28,44 +28,15 @@ ROWS = 8
 
 
 # ------------------------------------------------------------------------------------------------
-# Ports
+# Ports: chosen as the data server's own tests choose them, so parallel tests never collide.
+# That module is also named harness, so it is loaded under a name of its own.
 
-
-def is_listening(port):
-    """True when some socket listens on the TCP port (any local address)."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                for row in f:
-                    fields = row.split()
-                    if fields[3] == "0A" and int(fields[1].rsplit(":", 1)[1], 16) == port:
-                        return True
-        except OSError:
-            pass
-    return False
-
-
-def free_port():
-    """A TCP port nothing uses now, outside the system's range for outgoing connections, so
-    that connections made meanwhile (Wine's included) cannot take it before it is listened on."""
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low, high = (int(x) for x in f.read().split())
-    except (OSError, ValueError):
-        low, high = 32768, 60999
-    span = (15000, low) if low - 15000 >= 5000 else (high + 1, 65536)
-    for _ in range(1000):
-        port = random.randrange(*span)
-        if port in (4464, 5000) or is_listening(port):  # ports other tests use by number
-            continue
-        with socket.socket() as s:
-            try:
-                s.bind((HOST, port))
-            except OSError:
-                continue
-        return port
-    raise AssertionError("no free port found")
+_found = importlib.util.spec_from_file_location(
+    "net_harness", Path(__file__).resolve().parent.parent / "net" / "harness.py")
+_net = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(_net)
+free_port = _net.free_port
+is_listening = _net.is_listening
 
 
 def query(port, timeout=10):
