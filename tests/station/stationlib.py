@@ -7,6 +7,7 @@ import os
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import termios
@@ -261,6 +262,18 @@ class Xvfb:
 
     def close(self):
         stop_process(self.proc)
+
+
+def png_size(path):
+    """(width, height) of a PNG file, or None while there is none."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(24)
+    except FileNotFoundError:
+        return None
+    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
+        return None
+    return struct.unpack(">II", head[16:24])
 
 
 def have(*programs):

@@ -20,7 +20,6 @@ Everything runs in one harness session per part, which stops every process it st
 
 import collections
 import json
-import struct
 import subprocess
 import sys
 import time
@@ -29,22 +28,13 @@ from pathlib import Path
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import stationmon as sm  # noqa: E402
+from stationlib import png_size  # noqa: E402
 from stationmon import harness  # noqa: E402
 
 
 def check(cond, what):
     if not cond:
         raise AssertionError(what)
-
-
-def png_size(path):
-    try:
-        head = Path(path).read_bytes()[:24]
-    except FileNotFoundError:
-        return None
-    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
-        return None
-    return struct.unpack(">II", head[16:24])
 
 
 def gnuplot_windows(s):

@@ -16,7 +16,6 @@ The script builds the programs into build/windows of the source tree (tools/buil
 import os
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
@@ -27,6 +26,7 @@ sys.dont_write_bytecode = True
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import stationmon as sm  # noqa: E402
+from stationlib import png_size  # noqa: E402
 
 ROOT = HERE.parent.parent
 RUN = ROOT / "tools" / "run-station.sh"
@@ -85,16 +85,6 @@ def end_station_processes(station):
         deadline = time.monotonic() + 5
         while station_processes(station) and time.monotonic() < deadline:
             time.sleep(0.1)
-
-
-def png_size(path):
-    try:
-        head = Path(path).read_bytes()[:24]
-    except FileNotFoundError:
-        return None
-    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
-        return None
-    return struct.unpack(">II", head[16:24])
 
 
 class Station:

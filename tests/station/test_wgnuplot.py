@@ -16,7 +16,6 @@ import glob
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -58,18 +57,6 @@ def winpath(linux_path):
 def quoted_strings(text):
     """The single-quoted strings of a gnuplot script ('' undone), in order."""
     return [m.replace(b"''", b"'") for m in re.findall(rb"'((?:[^'\n]|'')*)'", text)]
-
-
-def png_size(path):
-    """(width, height) of a PNG file, or None while there is none."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(24)
-    except FileNotFoundError:
-        return None
-    if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
-        return None
-    return struct.unpack(">II", head[16:24])
 
 
 _subreaper = []
@@ -180,10 +167,10 @@ class WineCase(unittest.TestCase):
 
     def wait_png(self, day):
         png = os.path.join(day, STAMP + ".png")
-        self.assertTrue(stationlib.wait_for(lambda: png_size(png) is not None, 60), "no PNG beside the log")
+        self.assertTrue(stationlib.wait_for(lambda: stationlib.png_size(png) is not None, 60), "no PNG beside the log")
         # gnuplot writes it in one go and then ends by itself.
         self.assertTrue(stationlib.wait_for(lambda: not self.gnuplots(), 30), "gnuplot did not end")
-        self.assertEqual(png_size(png), (640, 480))
+        self.assertEqual(stationlib.png_size(png), (640, 480))
         self.assertGreater(os.path.getsize(png), 3000)
         return png
 
