@@ -27,6 +27,7 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 import stationmon as sm  # noqa: E402
 from stationlib import png_size  # noqa: E402
+from stationmon import harness  # noqa: E402
 
 ROOT = HERE.parent.parent
 RUN = ROOT / "tools" / "run-station.sh"
@@ -37,17 +38,6 @@ GRACE = 10  # seconds a stopped station's last processes may take to go
 def check(cond, what):
     if not cond:
         raise AssertionError(what)
-
-
-def wait_for(probe, timeout, what, step=0.2):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(step)
 
 
 def station_processes(station):
@@ -107,8 +97,8 @@ class Station:
 
     def wait_started(self):
         t0 = time.monotonic()
-        wait_for(lambda: "the monitor runs in" in self.output() or self.proc.poll() is not None,
-                 START_TIMEOUT, "the run command to start the monitor")
+        harness.wait_for(lambda: "the monitor runs in" in self.output() or self.proc.poll() is not None,
+                         START_TIMEOUT, "the run command to start the monitor")
         check(self.proc.poll() is None, f"the run command ended: {self.proc.returncode}\n{self.output()}")
         self.started = time.monotonic() - t0
 
@@ -129,7 +119,7 @@ def new_log(work, before, rows):
     def probe():
         new = [p for p in sm.day_logs(work) if p not in before]
         return new if new and all(sm.count_rows(p) >= rows for p in new) else None
-    logs = wait_for(probe, 90, f"{rows} rows in a new log under {work}/data")
+    logs = harness.wait_for(probe, 90, f"{rows} rows in a new log under {work}/data")
     check(len(logs) == 1, f"one new log pair expected: {logs}")
     return logs[0]
 
@@ -147,10 +137,10 @@ def run_and_stop(station, n, group, before):
 
         shot = station / "screenshot.png"
         if n == 1:
-            wait_for(lambda: png_size(shot), 30, "the screenshot")
+            harness.wait_for(lambda: png_size(shot), 30, "the screenshot")
         else:
             old = shot.stat().st_mtime
-            wait_for(lambda: png_size(shot) and shot.stat().st_mtime > old, 30, "a new screenshot")
+            harness.wait_for(lambda: png_size(shot) and shot.stat().st_mtime > old, 30, "a new screenshot")
         check(png_size(shot) == (1024, 768), f"screenshot size {png_size(shot)}")
         names = {name for name, _ in station_processes(station).values()}
         for want in ("zk47.exe", "wineserver", "socat", "Xvfb"):
@@ -163,8 +153,8 @@ def run_and_stop(station, n, group, before):
         check(code in (0, 130), f"the run command ended with {code}\n{st.output()}")
         lingering = sorted({name for name, _ in station_processes(station).values()})
         try:
-            wait_for(lambda: not station_processes(station), GRACE, "the station's processes to end", 0.05)
-        except AssertionError:
+            harness.wait_for(lambda: not station_processes(station), GRACE, "the station's processes to end")
+        except harness.Timeout:
             left = station_processes(station).items()
             raise AssertionError("left running after the run command ended: " +
                                  "; ".join(f"{pid} {name} [{cmd}]" for pid, (name, cmd) in left))
