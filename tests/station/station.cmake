@@ -3,7 +3,7 @@
 # stand-in gnuplot, the host's gnuplot and a virtual display).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(ZK_STATION_TESTS ${CMAKE_CURRENT_LIST_DIR})
-set(ZK_STATION_WINEPREFIX /tmp/zk47-station-wine CACHE PATH "Wine prefix of the station tests")
+set(ZK_STATION_WINEPREFIX ${CMAKE_BINARY_DIR}/tests/station-wine CACHE PATH "Wine prefix of the station tests")
 
 add_test(NAME station_meter_sim_lines
          COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_meter_sim_lines.py)
