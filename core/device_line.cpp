@@ -35,9 +35,11 @@ std::string parse_device_line(std::string_view line, std::int32_t sec, std::stri
             add_fault(faults, k);
         } else {
             const std::size_t field = 9 + 7 * std::size_t(k);
-            if (field < text.size()) {
-                // The number may run on past its field, as long as the characters continue it.
-                const ScannedNumber num = scan_number(text.substr(field));
+            if (field < line.size()) {
+                // Read from the field's own columns, even after a NUL earlier in the line; the
+                // number may run on past its field as long as the characters continue it, and
+                // a NUL ends it.
+                const ScannedNumber num = scan_number(c_text(line.substr(field)));
                 // Infinite, NaN or absurd numbers are no temperature: the channel keeps its value.
                 if (num.ok && std::isfinite(num.value) && std::fabs(num.value) < 1e9)
                     meter.carried[k] = num.value;

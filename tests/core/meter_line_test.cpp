@@ -266,17 +266,23 @@ TEST(MeterLineFields, DeviceTimeIsCopiedAsItStands) {
     EXPECT_EQ(data.substr(0, want.size()), want);
 }
 
-TEST(MeterLineFields, NulByteEndsTheTextNumbersAreReadFrom) {
+TEST(MeterLineFields, FieldsAfterANulByteAreReadFromTheirOwnColumns) {
     MeterFeed feed = started_feed();
-    feed.feed(example_meter_line() + "\n");
+    // A previous line with other values, so that a carried value cannot pass for a read one.
+    feed.feed(meter_line("00000001", {"  11.00", "  12.00", "  13.00", "  14.00", "  15.00", "  16.00",
+                                      "  17.00", "  18.00", "  19.00", "  20.00", "  21.00", "  22.00"}) +
+              "\n");
     std::string line = example_meter_line();
     line.replace(16, 7, std::string("  23\0" "51", 7));  // T2's marker is '5'
     const auto lines = feed.feed(line + "\n");
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(feed.reading.values[1], 23.0);
-    EXPECT_EQ(feed.reading.values[4], -1.50);   // kept: nothing after the NUL is read
-    EXPECT_EQ(feed.reading.values[5], 101.20);  // kept
-    EXPECT_EQ(feed.reading.values[3], ERROR_VALUE);  // markers are still looked at
+    EXPECT_EQ(feed.reading.values[0], 23.45);   // before the NUL
+    EXPECT_EQ(feed.reading.values[1], 23.0);    // the NUL ends the number inside its field
+    EXPECT_EQ(feed.reading.values[4], -1.50);   // after the NUL: read, not carried (15.00)
+    EXPECT_EQ(feed.reading.values[5], 101.20);
+    EXPECT_EQ(feed.reading.values[11], 20.00);
+    EXPECT_EQ(feed.reading.values[3], ERROR_VALUE);
+    EXPECT_EQ(feed.reading.tm_time, "00004521");
 }
 
 TEST(MeterLineFields, FaultListIsRebuiltForEveryLine) {
