@@ -62,14 +62,23 @@ std::string text_log_row(const Reading& r) {
     return row;
 }
 
+std::string csv_cell(std::string_view token) {
+    std::string cell(token);
+    for (char& c : cell)
+        if (c == ';' || c == '"' || c == '\t' || c == '\r') c = '_';
+    if (!cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' || cell[0] == '@'))
+        cell[0] = '_';
+    return cell;
+}
+
 std::string csv_log_row(const Reading& r) {
     std::string row;
     row.reserve(128);
     append_padded(row, r.sec, 0);
     row += ';';
-    row += r.sys_stamp;
+    row += csv_cell(r.sys_stamp);
     row += ';';
-    row += r.tm_time;
+    row += csv_cell(r.tm_time);
     for (double v : r.values) {
         switch (classify(v)) {
         case ValueClass::measurement: row += ';' + fixed2(v); break;

@@ -10,6 +10,9 @@
 std::string text_log_header(std::string_view started_time);
 std::string csv_log_header(std::string_view started_time);
 std::string text_log_row(const Reading& r);
+// A received text token as a CSV cell: separators, quotes, TAB and CR become '_', and so does
+// a leading '=', '+', '-' or '@', which spreadsheet programs would run as a formula.
+std::string csv_cell(std::string_view token);
 std::string csv_log_row(const Reading& r);
 
 // A copy of szFile with its last three characters replaced by ext ("csv", "plt", ...).

@@ -136,6 +136,29 @@ TEST(LogRows, CsvRowHasFifteenFieldsAndNoTrailingSeparator) {
     EXPECT_NE(row[row.size() - 2], ';');
 }
 
+TEST(LogRows, ReceivedTokensCannotBreakOrRunInTheCsv) {
+    Reading r = example_reading();
+    r.sys_stamp = "2024;05\"17\t09\r41";
+    r.tm_time = "=1+2;x";
+    const std::string row = csv_log_row(r);
+    EXPECT_EQ(row.substr(0, 28), "125;2024_05_17_09_41;_1+2_x;");
+    EXPECT_EQ(std::count(row.begin(), row.end(), ';'), 14);
+    // The text log takes the tokens as they came.
+    EXPECT_NE(text_log_row(r).find("2024;05\"17\t09\r41 =1+2;x "), std::string::npos);
+}
+
+TEST(LogRows, OnlyALeadingFormulaCharacterIsReplaced) {
+    for (const char* lead : {"=", "+", "-", "@"}) {
+        SCOPED_TRACE(lead);
+        EXPECT_EQ(csv_cell(std::string(lead) + "A1-B@=+"), "_A1-B@=+");
+    }
+    EXPECT_EQ(csv_cell(""), "");
+    EXPECT_EQ(csv_cell("00004521"), "00004521");
+    EXPECT_EQ(csv_cell(" -12:34"), " -12:34");
+    // Rows without such characters stay byte for byte as they were.
+    EXPECT_EQ(csv_log_row(example_reading()), kExampleCsvRow);
+}
+
 // ---- Names ----
 
 TEST(LogNames, CsvNameReplacesTheLastThreeCharacters) {

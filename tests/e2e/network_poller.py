@@ -148,6 +148,14 @@ def case_replies():
             t, c = mon.wait_rows(4)
             equal(t[3], text_row(103, "2024-05-17-09-41-20", "00004534", values_f), "row of the second alert")
 
+            # Tokens that would break the CSV or run in a spreadsheet: replaced there alone.
+            srv.set("reply", b'104 2024-05-17-09-41-21;"x @SUM(1) 22.00' + b" 22.00" * 11)
+            t, c = mon.wait_rows(5)
+            equal(t[4], b'     104 2024-05-17-09-41-21;"x @SUM(1)' + b"    22.00" * 12 + b"\r\n",
+                  "the text log keeps the tokens")
+            equal(c[4], b"104;2024-05-17-09-41-21__x;_SUM(1)" + b";22.00" * 12 + b"\r\n",
+                  "the CSV log's cells cannot break or run")
+
             # Every exchange was the bare query.
             equal({e.request for e in srv.since(0)}, {QUERY}, "queries sent")
             check(no_box(d, "Ошибка"), "no failure in the whole case")
