@@ -54,7 +54,10 @@ std::string live_script(std::string_view szFile, std::string_view started_time, 
     s += time_axis_lines(started_time, o.OnlySeconds, false);
     s += to_cp1251("set ylabel 'T, °C'\n");
     s += plot_command(szFile, o);
-    s += "pause " + std::to_string(o.per_sec) + "\nreread\n";
+    const std::string pause = "pause " + std::to_string(o.per_sec);
+    // gnuplot 6 dropped reread: older versions reread the script and never reach the loop,
+    // newer ones skip the reread and redraw in the loop.
+    s += pause + "\nif (GPVAL_VERSION < 6.0) reread\nwhile (1) { replot; " + pause + " }\n";
     return s;
 }
 

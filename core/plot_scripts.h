@@ -1,6 +1,7 @@
 #pragma once
-// The two gnuplot scripts written beside the text log: the live graph, which re-reads itself
-// every per_sec seconds, and the snapshot, which plots the log once into a PNG.
+// The two gnuplot scripts written beside the text log: the live graph, which redraws every
+// per_sec seconds (rereading itself before gnuplot 6, in a loop from 6 on), and the snapshot,
+// which plots the log once into a PNG.
 #include <cstdint>
 #include <string>
 #include <string_view>

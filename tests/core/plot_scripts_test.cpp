@@ -43,6 +43,16 @@ std::string plot_line(const std::string& quoted_file, bool lines, bool points, i
     return cmd;
 }
 
+// The live script's end: gnuplot before 6 rereads the script, 6 and later loop.
+std::string live_tail(int per_sec) {
+    switch (per_sec) {
+    case 5: return "pause 5\nif (GPVAL_VERSION < 6.0) reread\nwhile (1) { replot; pause 5 }\n";
+    case 10: return "pause 10\nif (GPVAL_VERSION < 6.0) reread\nwhile (1) { replot; pause 10 }\n";
+    }
+    ADD_FAILURE() << "no tail written out for " << per_sec;
+    return {};
+}
+
 std::string live_by_time_of_day(const std::string& plot, int per_sec) {
     return "set grid\n"
            "set key on outside right\n"
@@ -51,7 +61,7 @@ std::string live_by_time_of_day(const std::string& plot, int per_sec) {
            "set format x '%H:%M:%S'\n"
            "set xlabel 't (CTAPT " + kStart + ")'\n"
            "set xtics offset -4,-2 rotate by 45\n" +
-           kYLabel + plot + "pause " + std::to_string(per_sec) + "\nreread\n";
+           kYLabel + plot + live_tail(per_sec);
 }
 
 std::string snapshot_by_time_of_day(const std::string& png, const std::string& plot) {
@@ -90,7 +100,7 @@ TEST(PlotScripts, SecondsAxisDropsTheTimeLinesAndPlotsColumnOne) {
     const std::string plot = plot_line("'" + kLog + "'", true, false, 1);
     const std::string label = "set xlabel 't (CTAPT " + kStart + "), c'\n";
     EXPECT_EQ(live_script(kLog, kStart, options(true, false, true, 10)),
-              "set grid\nset key on outside right\n" + label + kYLabel + plot + "pause 10\nreread\n");
+              "set grid\nset key on outside right\n" + label + kYLabel + plot + live_tail(10));
     EXPECT_EQ(snapshot_script(kLog, kPng, kStart, options(true, false, true)),
               "set terminal png\nset output '" + kPng + "'\nset grid\nset key on outside right\n" + label +
                   kYLabel + plot);
@@ -118,12 +128,14 @@ TEST(PlotScripts, OneStyleGivesTwelveClausesEndingAtChannelTwelve) {
 TEST(PlotScripts, NeitherStyleIsWrittenAsLinesSoPauseKeepsItsOwnLine) {
     EXPECT_EQ(plot_command(kLog, options(false, false, true)), plot_line("'" + kLog + "'", true, false, 1));
     const std::string live = live_script(kLog, kStart, options(false, false, true));
-    EXPECT_NE(live.find("\"TC N 12\"\npause 5\nreread\n"), std::string::npos);
+    EXPECT_NE(live.find("\"TC N 12\"\npause 5\nif (GPVAL_VERSION < 6.0) reread\n"), std::string::npos);
 }
 
 TEST(PlotScripts, PausePeriodIsWrittenUnchanged) {
     EXPECT_NE(live_script(kLog, kStart, options(true, true, false, 0)).find("\npause 0\n"), std::string::npos);
     EXPECT_NE(live_script(kLog, kStart, options(true, true, false, -3)).find("\npause -3\n"), std::string::npos);
+    EXPECT_NE(live_script(kLog, kStart, options(true, true, false, 0)).find("\nwhile (1) { replot; pause 0 }\n"),
+              std::string::npos);
 }
 
 TEST(PlotScripts, SingleQuoteInAPathIsDoubled) {

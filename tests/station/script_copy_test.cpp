@@ -78,7 +78,8 @@ TEST(ScriptCopy, LiveScriptKeepsItsRereadAndEndsWithItsWindow) {
     const std::string first_line = "bind \"Close\" \"exit gnuplot\"\n";
     ASSERT_EQ(host.text.substr(0, first_line.size()), first_line);
     EXPECT_EQ(host.text.substr(first_line.size()), replace_all(script, "'" + kLog + "'", "'" + kHostLog + "'"));
-    EXPECT_EQ(host.text.substr(host.text.size() - 15), "pause 5\nreread\n");
+    const std::string tail = "pause 5\nif (GPVAL_VERSION < 6.0) reread\nwhile (1) { replot; pause 5 }\n";
+    EXPECT_EQ(host.text.substr(host.text.size() - tail.size()), tail);
 }
 
 TEST(ScriptCopy, WindowsLineEndsBecomeHostOnes) {
@@ -166,4 +167,12 @@ TEST(ScriptCopy, OnlyAWholeRereadLineMakesALiveGraph) {
     EXPECT_FALSE(rereads_itself("set title 'reread'\n"));
     EXPECT_FALSE(rereads_itself("# reread\n"));
     EXPECT_FALSE(rereads_itself("set terminal png\nplot x\n"));
+}
+
+TEST(ScriptCopy, ARereadUnderAVersionTestMakesALiveGraph) {
+    EXPECT_TRUE(rereads_itself("pause 5\r\nif (GPVAL_VERSION < 6.0) reread\r\nwhile (1) { replot; pause 5 }\r\n"));
+    EXPECT_TRUE(rereads_itself("if(f(1) < 6)reread"));
+    EXPECT_FALSE(rereads_itself("if (GPVAL_VERSION < 6.0) print 'reread'\n"));
+    EXPECT_FALSE(rereads_itself("if (1 reread\n"));
+    EXPECT_FALSE(rereads_itself("while (1) { replot; pause 5 }\n"));
 }

@@ -11,8 +11,9 @@ add_test(NAME station_meter_sim_pty
          COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_meter_sim_pty.py)
 set_tests_properties(station_meter_sim_lines station_meter_sim_pty PROPERTIES TIMEOUT 180)
 
+# With them, the live script run by the host's gnuplot.
 add_executable(station_script_copy_tests ${ZK_STATION_TESTS}/script_copy_test.cpp
-               ${CMAKE_SOURCE_DIR}/tools/wgnuplot/script_copy.cpp)
+               ${ZK_STATION_TESTS}/live_script_test.cpp ${CMAKE_SOURCE_DIR}/tools/wgnuplot/script_copy.cpp)
 target_include_directories(station_script_copy_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/wgnuplot)
 target_link_libraries(station_script_copy_tests PRIVATE zkcore ${ZK_GTEST})
 set_target_properties(station_script_copy_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)

@@ -100,7 +100,8 @@ def autostart_plots(s):
     check(txt.name == first.started + ".txt", f"{txt.name} is not named after its start stamp")
     # The live graph redraws every second (the fifth field of zk47.cfg).
     plt = txt.with_suffix(".plt").read_bytes()
-    check(plt.endswith(b"pause 1\r\nreread\r\n"), f"live-graph script ends {plt[-30:]!r}")
+    check(plt.endswith(b"pause 1\r\nif (GPVAL_VERSION < 6.0) reread\r\nwhile (1) { replot; pause 1 }\r\n"),
+          f"live-graph script ends {plt[-70:]!r}")
 
     # Snapshot: the forwarder runs the host's gnuplot on the run's snapshot script.
     png = txt.with_suffix(".png")

@@ -231,7 +231,7 @@ class Forwarding(WineCase):
         self.assertTrue(record[1].endswith(".plt"))
         with open(os.path.join(day, STAMP + ".plt"), "rb") as f:
             self.check_copy(copy, f.read(), day, live=True)
-        self.assertTrue(copy.endswith(b"pause 3\nreread\n"))
+        self.assertTrue(copy.endswith(b"pause 3\nif (GPVAL_VERSION < 6.0) reread\nwhile (1) { replot; pause 3 }\n"))
 
     def test_cyrillic_folder_with_quotes_started_as_the_monitor_starts_it(self):
         fake, out = self.fake_gnuplot()

@@ -84,17 +84,37 @@ bool is_windows_path(std::string_view s) {
     return s.size() >= 3 && s[0] == '\\' && s[1] == '\\' && !is_slash(s[2]);
 }
 
+namespace {
+
+std::string_view trimmed(std::string_view s) {
+    std::size_t a = 0;
+    while (a < s.size() && is_blank(s[a])) ++a;
+    std::size_t b = s.size();
+    while (b > a && (is_blank(s[b - 1]) || s[b - 1] == '\r')) --b;
+    return s.substr(a, b - a);
+}
+
+// The command that an old-style "if (condition) command" runs; the line itself otherwise.
+std::string_view conditional_command(std::string_view line) {
+    if (line.substr(0, 2) != "if") return line;
+    std::string_view rest = trimmed(line.substr(2));
+    if (rest.empty() || rest[0] != '(') return line;
+    int depth = 0;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == '(') ++depth;
+        if (rest[i] == ')' && --depth == 0) return trimmed(rest.substr(i + 1));
+    }
+    return line;
+}
+
+}  // namespace
+
 bool rereads_itself(std::string_view script) {
     std::size_t start = 0;
     while (start <= script.size()) {
         std::size_t end = script.find('\n', start);
         if (end == std::string_view::npos) end = script.size();
-        std::string_view line = script.substr(start, end - start);
-        std::size_t a = 0;
-        while (a < line.size() && is_blank(line[a])) ++a;
-        std::size_t b = line.size();
-        while (b > a && (is_blank(line[b - 1]) || line[b - 1] == '\r')) --b;
-        if (line.substr(a, b - a) == "reread") return true;
+        if (conditional_command(trimmed(script.substr(start, end - start))) == "reread") return true;
         start = end + 1;
     }
     return false;

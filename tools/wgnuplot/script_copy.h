@@ -20,7 +20,8 @@ constexpr std::size_t SCRIPT_CAPACITY = 1 << 20;
 // "X:\...", "X:/..." or "\\server\share...".
 bool is_windows_path(std::string_view s);
 
-// True when one of the script's lines is the command "reread": the live graph.
+// True when one of the script's lines is the command "reread", bare or as the command of an
+// "if (...)" line: the live graph.
 bool rereads_itself(std::string_view script);
 
 struct HostScript {
