@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "numbers.h"
+#include "settings.h"
 #include "text.h"
 
 std::string text_log_header(std::string_view started_time) {
@@ -94,6 +95,13 @@ std::string derived_name(std::string_view szFile, std::string_view ext) {
     std::string name(szFile);
     const std::size_t n = name.size() < 3 ? name.size() : 3;
     name.replace(name.size() - n, n, ext);
+    return name;
+}
+
+std::optional<std::string> chosen_log_name(std::string_view chosen) {
+    std::string name(chosen);
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") != 0) name += ".txt";
+    if (name.size() > PATH_CAPACITY) return std::nullopt;
     return name;
 }
 

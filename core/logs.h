@@ -1,6 +1,7 @@
 #pragma once
 // The run's two logs: a fixed-width text log (also the plot scripts' data) and a CSV log,
 // both in Windows-1251, written through text-mode streams ("\n" becomes CR LF on Windows).
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,11 @@ std::string csv_log_row(const Reading& r);
 
 // A copy of szFile with its last three characters replaced by ext ("csv", "plt", ...).
 std::string derived_name(std::string_view szFile, std::string_view ext);
+
+// The log name for a name chosen with File: ".txt" appended unless it ends so already.
+// Nothing when that name does not fit a path buffer: cutting it would lose its ".txt", and
+// the derived names could then hit the chosen file or each other.
+std::optional<std::string> chosen_log_name(std::string_view chosen);
 
 // Appends bytes to a file opened in text mode; false when it cannot be opened or written.
 bool append_text_file(const std::string& path, std::string_view bytes);

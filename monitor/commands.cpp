@@ -12,7 +12,6 @@
 #include "monitor.h"
 #include "resource.h"
 #include "sharing.h"
-#include "text.h"
 
 namespace {
 
@@ -70,11 +69,14 @@ void on_file() {
     // Paths are kept in the ANSI code page, as the logs are opened with it.
     char chosen[PATH_CAPACITY * 2 + 1] = {};
     WideCharToMultiByte(CP_ACP, 0, wpath, -1, chosen, sizeof chosen - 1, nullptr, nullptr);
-    std::string name = chosen;
+    const std::optional<std::string> name = chosen_log_name(chosen);
+    if (!name) {
+        error_box("Слишком длинное имя файла: журнал остаётся прежним");
+        return;
+    }
     FileFlag = 1;
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") != 0) name = cut(name + ".txt", PATH_CAPACITY);
-    SetWindowTextW(file_name_real, wide_ansi(name).c_str());
-    prepare_log_file(&name);
+    SetWindowTextW(file_name_real, wide_ansi(*name).c_str());
+    prepare_log_file(&*name);
 }
 
 void on_start() {

@@ -168,6 +168,18 @@ TEST(LogNames, CsvNameReplacesTheLastThreeCharacters) {
     EXPECT_EQ(derived_name("ab", "csv"), "csv");
 }
 
+TEST(LogNames, ChosenNameGetsTxtAndIsRefusedWhenItWouldNotFit) {
+    EXPECT_EQ(chosen_log_name("C:\\d\\run1.dat"), "C:\\d\\run1.dat.txt");
+    EXPECT_EQ(chosen_log_name("C:\\d\\data.txt"), "C:\\d\\data.txt");
+    EXPECT_EQ(chosen_log_name("C:\\d\\DATA.TXT"), "C:\\d\\DATA.TXT.txt");
+    const std::string base = "C:\\" + std::string(251, 'a');  // 254 characters
+    EXPECT_EQ(chosen_log_name(base + "b").value().size(), 259u);
+    // 256 to 259 characters without ".txt" would have to be cut: refused, not cut.
+    for (const std::string& name : {base + "bc", base + "bcd", base + "b.tx", base + "bcdef"})
+        EXPECT_FALSE(chosen_log_name(name).has_value()) << name.size();
+    EXPECT_EQ(chosen_log_name(base + "b.txt").value(), base + "b.txt");  // 259, ends in .txt
+}
+
 // ---- Files ----
 
 TEST(LogFiles, HeadersThenRowsLandInBothFilesWithTheLineEndsOfTextMode) {

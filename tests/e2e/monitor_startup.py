@@ -11,6 +11,8 @@ python3 monitor_startup.py [CASE...] (all cases by default, in one session).
   log path, gives "Слишком длинный путь рабочего каталога", exit code 1 and writes nothing.
 - noport: a port that cannot be opened gives "Невозможно открыть посл.порт" and exit code 1;
   the port is opened as \\\\.\\COMn.
+- longname: File with a name whose .txt form does not fit a path is refused with a box; the
+  log stays as it was and Start still writes the default log's headers.
 """
 
 import re
@@ -241,7 +243,40 @@ def case_noport(s):
     equal(opened, ["\\\\\\\\.\\\\COM16"], "the port is opened as \\\\.\\COM16, once")
 
 
-CASES = {"settings": case_settings, "config": case_config, "workdir": case_workdir, "noport": case_noport}
+def case_longname(s):
+    """File with a name that fits the Save-As buffer but whose .txt form would not fit a path
+    buffer: refused with a box; the log stays the default one, and Start still writes its
+    headers (File did not count as chosen)."""
+    d = s.drive
+    work = s.work / "longname"
+    work.mkdir()
+    # A network source with the longest period: Start polls nothing during the case.
+    (work / "zk47.cfg").write_bytes(b"16 127.0.0.1 9 999 5")
+    prog, dlg = start_monitor(s, cwd=work)
+    win = confirm_settings(s, dlg)
+    default = control_map(d, win)[1001]["text"]
+    for length in (256, 259):
+        chosen = win_path(work) + "\\"
+        chosen += "n" * (length - len(chosen) - 4) + ".dat"
+        equal(len(chosen), length, "length of the chosen name")
+        d.click(win, 1)
+        d.save_as(chosen, timeout=60)
+        box = d.msgbox(title=ERROR_TITLE, timeout=60)
+        equal(box["text"], "Слишком длинное имя файла: журнал остаётся прежним", f"message for {length} characters")
+        equal(box["buttons"], [{"id": 1, "text": "OK"}], "its button")
+        d.msgbox(title=ERROR_TITLE, press="ok")
+        equal(control_map(d, win)[1001]["text"], default, "the log stays the default one")
+    equal(sorted(p.name for p in work.iterdir()), ["data", "zk47.cfg"], "nothing written for the refused names")
+    d.click(win, 7)
+    wait_for(lambda: list((work / "data").glob("*/*.csv")), 30, "Start writing the default log's headers")
+    logs = sorted(p.name for p in (work / "data").glob("*/*"))
+    stem = default.rsplit("\\", 1)[1][:-4]
+    equal(logs, sorted(stem + e for e in (".csv", ".pld", ".plt", ".txt")), "the default pair and its scripts")
+    equal(close_monitor(s, win, prog)[0], 0, "exit code")
+
+
+CASES = {"settings": case_settings, "config": case_config, "workdir": case_workdir, "noport": case_noport,
+         "longname": case_longname}
 
 
 if __name__ == "__main__":
