@@ -1,6 +1,6 @@
 // zkrelay: stands between monitors and a remote data server. Each query a caller sends is
 // answered with the reply of a fresh query to the remote server; anything else is closed
-// unanswered. One caller at a time, no time limits.
+// unanswered. One caller at a time; no peer may stall it for more than a few seconds.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -41,6 +41,8 @@ int read_port(const char* text) {
 
 // A failure on the remote side ends the relay: callers cannot be served without the server.
 constexpr int REMOTE_FAILURE = 1;
+// One silent caller or server would otherwise stop every monitor behind the relay for good.
+constexpr int PEER_TIMEOUT_MS = 5000;
 
 // Relays one query; returns 0 to go on with the next caller, or the exit code.
 int relay_query(const net::Socket& caller, const sockaddr_in& remote_address) {
@@ -49,7 +51,7 @@ int relay_query(const net::Socket& caller, const sockaddr_in& remote_address) {
         net::report("remote socket() call error");
         return REMOTE_FAILURE;
     }
-    if (!net::connect_to(remote, remote_address)) {
+    if (!net::connect_within(remote, remote_address, PEER_TIMEOUT_MS)) {
         net::report("remote connect() call error");
         return REMOTE_FAILURE;
     }
@@ -60,7 +62,7 @@ int relay_query(const net::Socket& caller, const sockaddr_in& remote_address) {
         return REMOTE_FAILURE;
     }
     char reply[BUFFER_SIZE] = {};
-    const long got = net::recv_some(remote, reply, sizeof reply);
+    const long got = net::recv_within(remote, reply, sizeof reply, PEER_TIMEOUT_MS);
     if (got <= 0) {
         net::report("remote recv() call error");
         return REMOTE_FAILURE;
@@ -125,7 +127,7 @@ int main() {
         std::fflush(stdout);
 
         char request[BUFFER_SIZE];
-        if (net::recv_some(caller, request, sizeof request) <= 0) {
+        if (net::recv_within(caller, request, sizeof request, PEER_TIMEOUT_MS) <= 0) {
             net::report("recv() call error");
         } else if (request[0] == '?') {
             if (const int code = relay_query(caller, remote_address); code != 0) return code;

@@ -185,6 +185,78 @@ inline int poll_sockets(poll_entry* entries, std::size_t count, int timeout_ms) 
 #endif
 }
 
+inline void set_blocking(const Socket& s) {
+#ifdef _WIN32
+    u_long off = 0;
+    ::ioctlsocket(s.get(), FIONBIO, &off);
+#else
+    const int flags = ::fcntl(s.get(), F_GETFL, 0);
+    if (flags >= 0) ::fcntl(s.get(), F_SETFL, flags & ~O_NONBLOCK);
+#endif
+}
+
+// Makes the next report() name a time-out.
+inline void note_timeout() {
+#ifdef _WIN32
+    ::WSASetLastError(WSAETIMEDOUT);
+#else
+    errno = ETIMEDOUT;
+#endif
+}
+
+// Waits at most timeout_ms for the socket to become readable (or writable); false on time-out
+// or error, with the time-out noted for report().
+inline bool wait_ready(const Socket& s, bool write, int timeout_ms) {
+#ifdef _WIN32
+    // select, not WSAPoll: older Windows never reports a refused connect through WSAPoll.
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s.get(), &ready);
+    FD_SET(s.get(), &failed);
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    const int n = ::select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &tv);
+#else
+    poll_entry e{};
+    e.fd = s.get();
+    e.events = write ? POLLOUT : POLLIN;
+    const int n = poll_sockets(&e, 1, timeout_ms);
+#endif
+    if (n == 0) note_timeout();
+    return n > 0;
+}
+
+// Connects within timeout_ms; the socket stays blocking afterwards.
+inline bool connect_within(const Socket& s, const sockaddr_in& a, int timeout_ms) {
+    if (!set_nonblocking(s)) return false;
+    bool ok = connect_to(s, a);
+#ifdef _WIN32
+    const bool pending = !ok && ::WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+    const bool pending = !ok && errno == EINPROGRESS;
+#endif
+    if (pending && wait_ready(s, true, timeout_ms)) {
+        int error = 0;
+#ifdef _WIN32
+        int len = sizeof error;
+        ok = ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) == 0;
+        if (error != 0) ::WSASetLastError(error);
+#else
+        socklen_t len = sizeof error;
+        ok = ::getsockopt(s.get(), SOL_SOCKET, SO_ERROR, &error, &len) == 0;
+        if (error != 0) errno = error;
+#endif
+        ok = ok && error == 0;
+    }
+    set_blocking(s);
+    return ok;
+}
+
+// One receive that waits at most timeout_ms for data; -1 on time-out.
+inline long recv_within(const Socket& s, char* data, std::size_t size, int timeout_ms) {
+    return wait_ready(s, false, timeout_ms) ? recv_some(s, data, size) : -1;
+}
+
 // True when the last call failed only because a non-blocking socket had nothing ready.
 inline bool would_block() {
 #ifdef _WIN32

@@ -37,6 +37,7 @@ _net = importlib.util.module_from_spec(_found)
 _found.loader.exec_module(_net)
 free_port = _net.free_port
 is_listening = _net.is_listening
+FullBacklog = _net.FullBacklog
 
 
 def query(port, timeout=10):
@@ -181,42 +182,6 @@ class StandIn:
                     self._await_close(conn, ex, 60)
             except OSError:
                 pass
-
-
-class FullBacklog:
-    """A listener on `port` whose accept queue is full: connections to it are neither accepted
-    nor refused, they wait (the system drops their handshake)."""
-
-    def __init__(self, port):
-        self._sock = socket.socket()
-        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._sock.bind((HOST, port))
-        self._sock.listen(0)
-        self._fillers = []
-        # Linux queues backlog + 1 connections; one more of our own proves the queue full.
-        for _ in range(2):
-            c = socket.socket()
-            c.setblocking(False)
-            c.connect_ex((HOST, port))
-            self._fillers.append(c)
-        time.sleep(0.2)
-        probe = socket.socket()
-        probe.settimeout(1.0)
-        try:
-            probe.connect((HOST, port))
-            raise AssertionError("the full backlog still takes connections")
-        except socket.timeout:
-            pass
-        except ConnectionRefusedError:
-            raise AssertionError("the system refuses connections to a full backlog "
-                                 "(net.ipv4.tcp_abort_on_overflow?)") from None
-        finally:
-            probe.close()
-
-    def close(self):
-        for c in self._fillers:
-            c.close()
-        self._sock.close()
 
 
 # ------------------------------------------------------------------------------------------------

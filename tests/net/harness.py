@@ -184,10 +184,12 @@ def query_once(port, message=b"?\0"):
 
 class FakeDataServer:
     """A remote data server for the relay: each connection gets `reply` after its first
-    receive, or is closed without a reply when `reply` is None. Records what each sent."""
+    receive, or is closed without a reply when `reply` is None, or (`silent`) is held open
+    unanswered until the peer closes it. Records what each sent."""
 
-    def __init__(self, reply):
+    def __init__(self, reply, silent=False):
         self.reply = reply
+        self.silent = silent
         self.requests = []
         self._sock = socket.socket()
         self._sock.bind((HOST, 0))
@@ -218,7 +220,9 @@ class FakeDataServer:
                         pass
                     conn.setblocking(True)
                     self.requests.append(request)
-                    if self.reply is not None:
+                    if self.silent:
+                        recv_all(conn, 60)
+                    elif self.reply is not None:
                         conn.sendall(self.reply)
                         recv_all(conn)  # the relay closes after its one receive
                 except OSError:
@@ -227,4 +231,40 @@ class FakeDataServer:
     def close(self):
         self._stop.set()
         self._thread.join(STEP_TIME)
+        self._sock.close()
+
+
+class FullBacklog:
+    """A listener on `port` whose accept queue is full: connections to it are neither accepted
+    nor refused, they wait (the system drops their handshake)."""
+
+    def __init__(self, port):
+        self._sock = socket.socket()
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self._sock.bind((HOST, port))
+        self._sock.listen(0)
+        self._fillers = []
+        # Linux queues backlog + 1 connections; one more of our own proves the queue full.
+        for _ in range(2):
+            c = socket.socket()
+            c.setblocking(False)
+            c.connect_ex((HOST, port))
+            self._fillers.append(c)
+        time.sleep(0.2)
+        probe = socket.socket()
+        probe.settimeout(1.0)
+        try:
+            probe.connect((HOST, port))
+            raise AssertionError("the full backlog still takes connections")
+        except socket.timeout:
+            pass
+        except ConnectionRefusedError:
+            raise AssertionError("the system refuses connections to a full backlog "
+                                 "(net.ipv4.tcp_abort_on_overflow?)") from None
+        finally:
+            probe.close()
+
+    def close(self):
+        for c in self._fillers:
+            c.close()
         self._sock.close()

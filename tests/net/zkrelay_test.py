@@ -172,6 +172,23 @@ class Refusals(RelayTest):
         relay.stdout.wait_for("?\n-->%d," % len(DATA_LINE))
         self.assertTrue(relay.running())
 
+    def test_caller_silent_for_5_s_is_closed_and_next_caller_served(self):
+        remote = self.fake_server(DATA_LINE)
+        relay = self.start_serving(remote.port)
+        with connect(self.port) as silent:
+            relay.stdout.wait_for("connection accepted\n")
+            t0 = time.monotonic()
+            # The next caller waits in the listen queue meanwhile.
+            with connect(self.port) as waiting:
+                self.assertEqual(recv_all(silent, 15), b"")
+                took = time.monotonic() - t0
+                waiting.sendall(b"?\0")
+                self.assertEqual(recv_all(waiting), DATA_LINE)
+        self.assertTrue(4.0 <= took <= 9.0, "closed after %.1f s" % took)
+        self.assertTrue(relay.stderr.text().startswith("recv() call error: "), relay.stderr.text())
+        self.assertEqual(remote.requests, [b"?\0"])
+        self.assertTrue(relay.running())
+
 
 class RemoteFailures(RelayTest):
     def test_remote_not_listening_ends_with_1(self):
@@ -194,6 +211,31 @@ class RemoteFailures(RelayTest):
         self.assertTrue(relay.stderr.text().startswith("remote recv() call error: "),
                         relay.stderr.text())
         self.assertEqual(remote.requests, [b"?\0"])
+
+    def ends_with_1_after_5_s(self, relay, report):
+        with connect(self.port) as s:
+            t0 = time.monotonic()
+            s.sendall(b"?\0")
+            self.assertEqual(recv_all(s, 15), b"")
+            self.assertEqual(relay.wait_exit(), 1)
+            took = time.monotonic() - t0
+        self.assertTrue(4.0 <= took <= 9.0, "ended after %.1f s" % took)
+        self.assertTrue(relay.stderr.text().startswith(report + ": "), relay.stderr.text())
+        self.assertEqual(relay.stdout.text(), self.head + "connection accepted\n")
+
+    def test_remote_silent_for_5_s_ends_with_1(self):
+        remote = FakeDataServer(DATA_LINE, silent=True)
+        self.addCleanup(remote.close)
+        relay = self.start_serving(remote.port)
+        self.ends_with_1_after_5_s(relay, "remote recv() call error")
+        self.assertEqual(remote.requests, [b"?\0"])
+
+    def test_remote_not_accepting_within_5_s_ends_with_1(self):
+        port = harness.free_port()
+        blocked = harness.FullBacklog(port)
+        self.addCleanup(blocked.close)
+        relay = self.start_serving(port)
+        self.ends_with_1_after_5_s(relay, "remote connect() call error")
 
 
 if __name__ == "__main__":
