@@ -123,8 +123,7 @@ void handle_line(Pipeline& p, std::string_view line) {
     if (p.sharing) {
         push.emplace();
         if (!push->valid()) fatal("Ошибка создания сокета");
-        if (connect(push->get(), reinterpret_cast<const sockaddr*>(&p.server), sizeof p.server) != 0)
-            fatal("Ошибка подключения к сокету");
+        if (!connect_within(push->get(), p.server, kPushConnectTimeoutMs)) fatal("Ошибка подключения к сокету");
     }
     std::string data_line;
     const FaultCheck check = with_faults([&](FaultList& f) {

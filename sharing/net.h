@@ -24,6 +24,9 @@ private:
     SOCKET s_;
 };
 
+// How long a push or the quit waits for the local data server to take the connection.
+constexpr int kPushConnectTimeoutMs = 5000;
+
 // 127.0.0.1 at the low 16 bits of port.
 sockaddr_in loopback_address(std::int32_t port);
 

@@ -89,7 +89,7 @@ bool push_reply(std::string_view reply) {
         error_box("Ошибка создания сокета");
         return false;
     }
-    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&server2), sizeof server2) != 0) {
+    if (!connect_within(s.get(), server2, kPushConnectTimeoutMs)) {
         s.close();
         pause_acquisition();
         error_box("Ошибка подключения к сокету");
@@ -109,8 +109,7 @@ void quit_data_server() {
     Socket s;
     if (!s.valid()) fatal("Ошибка создания сокета");
     const sockaddr_in to = loopback_address(port_int2);
-    if (connect(s.get(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)
-        fatal("Ошибка подключения к сокету");
+    if (!connect_within(s.get(), to, kPushConnectTimeoutMs)) fatal("Ошибка подключения к сокету");
     const std::string tmp1 = quit_message(secret);
     send(s.get(), tmp1.data(), int(tmp1.size()), 0);
 }

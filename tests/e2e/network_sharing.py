@@ -7,11 +7,15 @@ Cases:
   chain   three stations: a serial monitor sharing on port A; a monitor polling A and sharing
           on B; the relay ZKRELAY (a native build) listening on C for B; a third monitor polling
           C. The third one's logs hold the first one's readings exactly.
+  stalled a local data server that never takes a connection (a full listen queue): the serial
+          reader's push and the quit at the window's close each give "Ошибка подключения к
+          сокету" within about 5 s, then exit code 1.
 Each case is one Wine session; the monitors share its prefix and display, each in a working
 directory of its own.
 """
 
 import datetime
+import shutil
 import subprocess
 import sys
 import time
@@ -19,9 +23,10 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import harness  # noqa: E402
 from harness import Session, meter_line, wait_for  # noqa: E402
-from network_common import (channel_text, check, equal, free_port, is_listening, print_summary,  # noqa: E402
-                            query, start_sharing, start_station, zksrv_processes)
+from network_common import (FullBacklog, channel_text, check, equal, free_port, is_listening,  # noqa: E402
+                            print_summary, query, start_sharing, start_station, zksrv_processes)
 
 FIGURES = {}
 SERIAL_CFG = "0 127.0.0.1 5000 5 5"  # COM1
@@ -229,10 +234,79 @@ def case_chain(relay):
     return s
 
 
+def standin_station(s, name, cfg, exit_code=None):
+    """A monitor whose zksrv.exe is the stand-in: it ends with exit_code, or never when None."""
+    st = start_station(s, name, cfg)
+    shutil.copy2(harness.windows_program("zksrv_standin.exe"), st.work / "zksrv.exe")
+    if exit_code is not None:
+        (st.work / "zksrv-exit.txt").write_text(str(exit_code))
+    return st
+
+
+def ask_sharing(st, port):
+    """The server button and its dialog, without waiting for what follows."""
+    d = st.drive
+    d.click(st.win, 5)
+    dlg = d.wait_window(title="Параметры сервера")
+    d.set_text(dlg, 300, str(port))
+    d.click(dlg, 301)
+
+
+def error_box_of(st, timeout=30):
+    box = st.drive.msgbox(title="Ошибка", timeout=timeout)
+    equal(box["pid"], st.win["pid"], "the box is the monitor's")
+    equal(box["buttons"], [{"id": 1, "text": "OK"}], "its button")
+    return box
+
+
+def case_stalled():
+    port_push, port_quit = free_port(), free_port()
+    stalled = [FullBacklog(port_push), FullBacklog(port_quit)]
+    try:
+        with Session("network-share-stalled") as s:
+            com = s.add_serial("COM1")
+            # The quit: an idle monitor sharing through a server that takes no connection.
+            idle = standin_station(s, "idle", SERIAL_CFG)
+            ask_sharing(idle, port_quit)
+            wait_for(lambda: 400 in idle.controls(), 30, "the label 'Сервер запущен!'")
+            t0 = time.monotonic()
+            idle.drive.close_window(idle.win)
+            equal(error_box_of(idle)["text"], "Ошибка подключения к сокету", "the quit's failure")
+            took = time.monotonic() - t0
+            FIGURES["quit_failure_s"] = f"{took:.1f}"
+            check(4.0 <= took <= 12.0, f"the quit gave up after {took:.1f} s")
+            idle.drive.msgbox(title="Ошибка", press="ok")
+            equal(idle.prog.wait(20), 1, "exit code after the quit's failure")
+
+            # The push of the serial reader.
+            mon = standin_station(s, "meter", SERIAL_CFG)
+            ask_sharing(mon, port_push)
+            wait_for(lambda: 400 in mon.controls(), 30, "the label 'Сервер запущен!'")
+            mon.drive.click(mon.win, 7)
+            mon.wait_first_button(8)
+            s.wait_port_open("COM1", timeout=30)
+            com.write_line(meter_line("00000000", [0.0] * 12))  # the reader drops its first line
+            time.sleep(0.5)
+            t0 = time.monotonic()
+            com.write_line(meter_line("00000001", [1.0] * 12))
+            equal(error_box_of(mon)["text"], "Ошибка подключения к сокету", "the push's failure")
+            took = time.monotonic() - t0
+            FIGURES["push_failure_s"] = f"{took:.1f}"
+            check(4.0 <= took <= 12.0, f"the push gave up after {took:.1f} s")
+            mon.drive.msgbox(title="Ошибка", press="ok")
+            equal(mon.prog.wait(20), 1, "exit code after the push's failure")
+        equal(s.leftovers(), [], "processes left after the session")
+        return s
+    finally:
+        for b in stalled:
+            b.close()
+
+
 def main():
-    cases = {"serial": (case_serial, 0), "chain": (case_chain, 1)}
+    cases = {"serial": (case_serial, 0), "chain": (case_chain, 1), "stalled": (case_stalled, 0)}
     if len(sys.argv) < 2 or sys.argv[1] not in cases or len(sys.argv) != 2 + cases[sys.argv[1]][1]:
-        print("usage: network_sharing.py serial | network_sharing.py chain ZKRELAY", file=sys.stderr)
+        print("usage: network_sharing.py serial|stalled | network_sharing.py chain ZKRELAY",
+              file=sys.stderr)
         return 2
     t0 = time.monotonic()
     fn, _ = cases[sys.argv[1]]
