@@ -40,13 +40,19 @@ INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
     return FALSE;
 }
 
-// Runs the data server and waits for it; when it ends, so does the monitor.
+// Runs the data server and waits for it; when it ends, so does the monitor: with code 0 when
+// the server ended well, else with a box and code 1. A missing zksrv.exe is such a failure
+// (the command processor's 9009): the readings were not shared.
 DWORD WINAPI main_loop2(LPVOID) {
     // The outer quotes are the command processor's: it strips them and keeps the inner ones,
     // so a working directory with blanks works.
     const std::string command = "\"\"" + g_run.szWDir + "\\zksrv.exe\" " + std::to_string(secret) +
                                 ' ' + std::to_string(port_int2) + '"';
-    std::system(command.c_str());
+    const int status = std::system(command.c_str());
+    if (status != 0) {
+        error_box(wide("Сервер данных завершился с кодом ") + std::to_wstring(status));
+        exit_between_rows(1);
+    }
     exit_between_rows(0);
 }
 

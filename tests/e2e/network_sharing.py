@@ -7,6 +7,10 @@ Cases:
   chain   three stations: a serial monitor sharing on port A; a monitor polling A and sharing
           on B; the relay ZKRELAY (a native build) listening on C for B; a third monitor polling
           C. The third one's logs hold the first one's readings exactly.
+  status  the data server's end decides the monitor's, before any reading: a server that ends
+          with 1, or a zksrv.exe that is missing, gives a box naming the status and exit code
+          1; one that ends with 0 ends the monitor with 0 (stand-in servers that listen on
+          nothing).
   stalled a local data server that never takes a connection (a full listen queue): the serial
           reader's push and the quit at the window's close each give "Ошибка подключения к
           сокету" within about 5 s, then exit code 1.
@@ -259,6 +263,28 @@ def error_box_of(st, timeout=30):
     return box
 
 
+def case_status():
+    with Session("network-share-status") as s:
+        for name, code in (("fails", 1), ("missing", None)):
+            st = start_station(s, name, SERIAL_CFG) if code is None else standin_station(s, name, SERIAL_CFG, code)
+            ask_sharing(st, free_port())
+            box = error_box_of(st)
+            want = "Сервер данных завершился с кодом "
+            check(box["text"].startswith(want) and box["text"][len(want):].isdigit(),
+                  f"{name}: the box names the status: {box['text']!r}")
+            if code is not None:
+                equal(box["text"], want + "1", "the status of a server that ended with 1")
+            FIGURES[f"status_{name}"] = box["text"][len(want):]
+            st.drive.msgbox(title="Ошибка", press="ok")
+            equal(st.prog.wait(20), 1, f"{name}: exit code")
+        st = standin_station(s, "ends", SERIAL_CFG, 0)
+        ask_sharing(st, free_port())
+        equal(st.prog.wait(30), 0, "exit code after a server that ended with 0")
+        check(not st.drive.windows(title="Ошибка"), "no box for a server that ended well")
+    equal(s.leftovers(), [], "processes left after the session")
+    return s
+
+
 def case_stalled():
     port_push, port_quit = free_port(), free_port()
     stalled = [FullBacklog(port_push), FullBacklog(port_quit)]
@@ -303,9 +329,10 @@ def case_stalled():
 
 
 def main():
-    cases = {"serial": (case_serial, 0), "chain": (case_chain, 1), "stalled": (case_stalled, 0)}
+    cases = {"serial": (case_serial, 0), "chain": (case_chain, 1), "status": (case_status, 0),
+             "stalled": (case_stalled, 0)}
     if len(sys.argv) < 2 or sys.argv[1] not in cases or len(sys.argv) != 2 + cases[sys.argv[1]][1]:
-        print("usage: network_sharing.py serial|stalled | network_sharing.py chain ZKRELAY",
+        print("usage: network_sharing.py serial|status|stalled | network_sharing.py chain ZKRELAY",
               file=sys.stderr)
         return 2
     t0 = time.monotonic()
