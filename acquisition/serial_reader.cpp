@@ -186,7 +186,7 @@ DWORD WINAPI main_loop(LPVOID) {
             event.reset();
             read_event.reset();
             port.reset();
-            ExitProcess(0);
+            exit_between_rows(0);
         }
         if (!(mask & EV_RXCHAR)) continue;
         char buf[1024];

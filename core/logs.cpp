@@ -128,17 +128,22 @@ bool write_text_file(const std::string& path, std::string_view bytes) {
     return write_with_mode(path, bytes, "wt");
 }
 
-std::vector<std::string> write_log_headers(LogNames& names, std::string_view started_time) {
-    std::vector<std::string> failed;
-    if (!append_text_file(names.szFile, text_log_header(started_time))) failed.push_back(names.szFile);
+std::vector<std::string> write_log_headers(WaitingRows& waiting, LogNames& names,
+                                           std::string_view started_time) {
+    std::vector<std::string> failing;
+    if (waiting.put({names.szFile, names.szFile, LogKind::text}, text_log_header(started_time), true))
+        failing.push_back(names.szFile);
     names.szCsv = derived_name(names.szFile, "csv");
-    if (!append_text_file(names.szCsv, csv_log_header(started_time))) failed.push_back(names.szCsv);
-    return failed;
+    if (waiting.put({names.szCsv, names.szFile, LogKind::csv}, csv_log_header(started_time), true))
+        failing.push_back(names.szCsv);
+    return failing;
 }
 
-std::vector<std::string> append_logs(const LogNames& names, const Reading& r) {
-    std::vector<std::string> failed;
-    if (!append_text_file(names.szFile, text_log_row(r))) failed.push_back(names.szFile);
-    if (!append_text_file(names.szCsv, csv_log_row(r))) failed.push_back(names.szCsv);
-    return failed;
+std::vector<std::string> append_logs(WaitingRows& waiting, const LogNames& names, const Reading& r) {
+    std::vector<std::string> failing;
+    if (waiting.put({names.szFile, names.szFile, LogKind::text}, text_log_row(r), false))
+        failing.push_back(names.szFile);
+    if (waiting.put({names.szCsv, names.szFile, LogKind::csv}, csv_log_row(r), false))
+        failing.push_back(names.szCsv);
+    return failing;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "reading.h"
+#include "waiting_rows.h"
 
 std::string text_log_header(std::string_view started_time);
 std::string csv_log_header(std::string_view started_time);
@@ -35,10 +36,11 @@ struct LogNames {
     std::string szCsv;   // derived from szFile by write_log_headers
 };
 
-// Derives szCsv, appends the text header to szFile and the CSV header to szCsv.
-// Returns the paths that could not be written.
-std::vector<std::string> write_log_headers(LogNames& names, std::string_view started_time);
+// Derives szCsv, appends the text header to szFile and the CSV header to szCsv, each behind
+// whatever waits for its file. Returns the paths that have just started failing.
+std::vector<std::string> write_log_headers(WaitingRows& waiting, LogNames& names,
+                                           std::string_view started_time);
 
-// Appends one row to each log, each opened and closed for the row.
-// Returns the paths that could not be written.
-std::vector<std::string> append_logs(const LogNames& names, const Reading& r);
+// Appends one row to each log, each opened and closed for the row, behind whatever waits for
+// its file. Returns the paths that have just started failing.
+std::vector<std::string> append_logs(WaitingRows& waiting, const LogNames& names, const Reading& r);

@@ -55,6 +55,7 @@ LRESULT on_create(HWND hwnd) {
     file_name_real = make_child(L"EDIT", wide_ansi(current_log()),
                                 WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
                                 kFileField, ID_FILE_FIELD, hwnd);
+    SetTimer(hwnd, RETRY_TIMER, RETRY_PERIOD_MS, nullptr);
     if (g_autostart) PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(ID_START, 0), 0);
     return 0;
 }
@@ -62,6 +63,7 @@ LRESULT on_create(HWND hwnd) {
 LRESULT on_destroy() {
     // No poll may run under a box that the shutdown shows.
     KillTimer(winhandler, 1);
+    KillTimer(winhandler, RETRY_TIMER);
     // Read before the reader is stopped: a reader terminated while logging would hold the lock.
     const ScriptNames s = current_scripts();
     stop_serial_reader();
@@ -70,6 +72,7 @@ LRESULT on_destroy() {
         if (!s.szPlt.empty()) DeleteFileA(s.szPlt.c_str());
         if (!s.szPld.empty()) DeleteFileA(s.szPld.c_str());
     }
+    finish_logs();
     PostQuitMessage(0);
     return 0;
 }
@@ -90,7 +93,10 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         on_command(LOWORD(wp), HIWORD(wp));
         return 0;
     case WM_TIMER:
-        poll_server();
+        if (wp == RETRY_TIMER)
+            retry_waiting_rows();
+        else
+            poll_server();
         return 0;
     case WM_GRID_CHANGED:
         restore();

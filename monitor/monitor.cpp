@@ -1,8 +1,8 @@
 #include "monitor.h"
 
-#include <mutex>
+#include <chrono>
 #include <memory>
-#include <set>
+#include <mutex>
 
 Settings g_settings;
 RunSetup g_run;
@@ -28,15 +28,19 @@ std::mutex grid_mutex;
 std::atomic<bool> grid_refresh_posted{false};
 GridBuffer var_data;
 
-std::mutex names_mutex;
+// The log names and the lines waiting for their files. Rows come from the serial reader
+// (serial source) or the GUI thread (network source); names, headers and the 5 s retry from
+// the GUI thread; the end of the run from whichever thread ends the process. Timed, because
+// a reader terminated while it appended would hold it for good; recursive, because the GUI
+// thread holds it to the end under the box of lost rows, whose message loop goes on
+// dispatching the window's commands.
+std::recursive_timed_mutex names_mutex;
 LogNames log_names;
 ScriptNames script_names;
+WaitingRows waiting_rows(append_text_file);
 
 std::mutex faults_mutex;
 FaultList faults;
-
-std::mutex reported_mutex;
-std::set<std::string> reported_paths;
 
 }  // namespace
 
@@ -75,30 +79,53 @@ void restore() {
 }
 
 void set_default_log(const std::string& szFile) {
-    std::lock_guard<std::mutex> lock(names_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(names_mutex);
     log_names.szFile = szFile;
 }
 
+namespace {
+
+// Gives the waiting rows their last try and saves what is left; tells how many rows were
+// lost, if any. The caller holds names_mutex.
+void finish_waiting_rows() {
+    const std::size_t lost = waiting_rows.finish(g_run.szWDir + "\\", g_run.started_time);
+    if (lost > 0) error_box(wide("Не сохранено строк журнала: ") + std::to_wstring(lost));
+}
+
+}  // namespace
+
+void finish_logs() {
+    std::unique_lock<std::recursive_timed_mutex> lock(names_mutex, std::chrono::seconds(2));
+    if (lock) finish_waiting_rows();
+}
+
 void exit_between_rows(UINT code) {
-    names_mutex.lock();
+    // Held to the end: no row is begun after the last try.
+    if (names_mutex.try_lock_for(std::chrono::seconds(2))) finish_waiting_rows();
     ExitProcess(code);
 }
 
 void log_reading(const Reading& r) {
-    std::vector<std::string> failed;
+    std::vector<std::string> failing;
     {
-        std::lock_guard<std::mutex> lock(names_mutex);
-        failed = append_logs(log_names, r);
+        std::lock_guard<std::recursive_timed_mutex> lock(names_mutex);
+        failing = append_logs(waiting_rows, log_names, r);
     }
-    report_write_failures(failed);
+    report_write_failures(failing);
+}
+
+void retry_waiting_rows() {
+    // Never waits for the reader: the next tick tries again.
+    std::unique_lock<std::recursive_timed_mutex> lock(names_mutex, std::try_to_lock);
+    if (lock) waiting_rows.retry();
 }
 
 void prepare_log_file(const std::string* new_file) {
     std::vector<std::string> failed;
     {
-        std::lock_guard<std::mutex> lock(names_mutex);
+        std::lock_guard<std::recursive_timed_mutex> lock(names_mutex);
         if (new_file) log_names.szFile = *new_file;
-        failed = write_log_headers(log_names, g_run.started_time);
+        failed = write_log_headers(waiting_rows, log_names, g_run.started_time);
         const PlotOptions o{g_settings.ShowLines != 0, g_settings.ShowPoints != 0,
                             g_settings.OnlySeconds != 0, g_settings.per_sec};
         for (auto& p : write_scripts(log_names.szFile, g_run.started_time, o, script_names))
@@ -108,12 +135,12 @@ void prepare_log_file(const std::string* new_file) {
 }
 
 std::string current_log() {
-    std::lock_guard<std::mutex> lock(names_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(names_mutex);
     return log_names.szFile;
 }
 
 ScriptNames current_scripts() {
-    std::lock_guard<std::mutex> lock(names_mutex);
+    std::lock_guard<std::recursive_timed_mutex> lock(names_mutex);
     return script_names;
 }
 
@@ -130,17 +157,9 @@ void acknowledge_faults() {
 
 void report_write_failures(const std::vector<std::string>& paths) {
     for (const auto& p : paths) {
-        {
-            std::lock_guard<std::mutex> lock(reported_mutex);
-            if (!reported_paths.insert(p).second) continue;
-        }
         // The box is shown by the GUI thread, so acquisition goes on while it is open.
         auto* owned = new std::string(p);
-        if (!PostMessageA(winhandler, WM_WRITE_FAILED, 0, reinterpret_cast<LPARAM>(owned))) {
-            delete owned;
-            std::lock_guard<std::mutex> lock(reported_mutex);
-            reported_paths.erase(p);
-        }
+        if (!PostMessageA(winhandler, WM_WRITE_FAILED, 0, reinterpret_cast<LPARAM>(owned))) delete owned;
     }
 }
 

@@ -20,6 +20,9 @@
 constexpr UINT WM_WRITE_FAILED = WM_APP + 1;
 // Posted to the main window by the serial reader: the grid buffer has rows to show.
 constexpr UINT WM_GRID_CHANGED = WM_APP + 2;
+// The main window's timer that retries the log lines waiting for their files.
+constexpr UINT_PTR RETRY_TIMER = 2;
+constexpr UINT RETRY_PERIOD_MS = 5000;
 
 extern Settings g_settings;   // location, com0, ip0, port, per_msec, per_sec, the four flags
 extern RunSetup g_run;        // szWDir, szDDir, szDDir1, started_time, szGnuplotStart, tm0
@@ -46,11 +49,18 @@ void clear_grid();
 void grid_add(const Reading& r);
 void restore();
 
-// Logs: a row goes wholly to the pair named when it is appended.
+// Logs: a row goes wholly to the pair named when it is appended; a line that cannot be
+// appended waits for its file (and is retried before the next row for that file, and by
+// the retry timer).
 void set_default_log(const std::string& szFile);
-// Ends the process between two rows, never in the middle of one.
+// Ends the process between two rows, never in the middle of one, after the waiting rows'
+// last try (finish_logs).
 [[noreturn]] void exit_between_rows(UINT code);
 void log_reading(const Reading& r);
+void retry_waiting_rows();
+// At the end of the run: one more try, then what still waits goes to the unsaved files in the
+// working directory; a box tells how many rows were lost, if any.
+void finish_logs();
 // Makes new_file the log (when given), writes its headers and both scripts, as one step
 // against the rows the reader appends.
 void prepare_log_file(const std::string* new_file);
@@ -65,6 +75,6 @@ struct FaultCheck {
 FaultCheck with_faults(const std::function<void(FaultList&)>& parse);
 void acknowledge_faults();
 
-// Asks the GUI thread to report files that could not be written, once per path.
+// Asks the GUI thread to report files that have started failing.
 void report_write_failures(const std::vector<std::string>& paths);
 void show_write_failure(std::string* path);  // GUI thread, from WM_WRITE_FAILED

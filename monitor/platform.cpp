@@ -1,5 +1,7 @@
 #include "platform.h"
 
+#include "monitor.h"
+
 namespace {
 
 std::wstring convert(UINT cp, std::string_view s) {
@@ -23,5 +25,5 @@ void error_box(const char* utf8) { error_box(wide(utf8)); }
 
 void fatal(const char* utf8) {
     error_box(utf8);
-    ExitProcess(1);
+    exit_between_rows(1);
 }

@@ -39,5 +39,6 @@ std::wstring wide_ansi(std::string_view ansi);
 // A box without owner, titled "Ошибка", with one OK button.
 void error_box(const std::wstring& text);
 void error_box(const char* utf8);
-// The box, then the end of the process with exit code 1, from whichever thread.
+// The box, then the end of the process with exit code 1 (after the waiting log rows' last
+// try), from whichever thread.
 [[noreturn]] void fatal(const char* utf8);

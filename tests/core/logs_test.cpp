@@ -185,11 +185,12 @@ TEST(LogNames, ChosenNameGetsTxtAndIsRefusedWhenItWouldNotFit) {
 TEST(LogFiles, HeadersThenRowsLandInBothFilesWithTheLineEndsOfTextMode) {
     zktest::ScratchDir dir;
     LogNames names;
+    WaitingRows waiting(append_text_file);
     names.szFile = dir.file("2024-05-17-09-30-00.txt");
-    EXPECT_TRUE(write_log_headers(names, kStart).empty());
+    EXPECT_TRUE(write_log_headers(waiting, names, kStart).empty());
     EXPECT_EQ(names.szCsv, dir.file("2024-05-17-09-30-00.csv"));
-    EXPECT_TRUE(append_logs(names, example_reading()).empty());
-    EXPECT_TRUE(append_logs(names, example_reading()).empty());
+    EXPECT_TRUE(append_logs(waiting, names, example_reading()).empty());
+    EXPECT_TRUE(append_logs(waiting, names, example_reading()).empty());
     EXPECT_EQ(zktest::file_bytes(names.szFile),
               native_newlines(text_header() + kExampleTextRow + kExampleTextRow));
     EXPECT_EQ(zktest::file_bytes(names.szCsv),
@@ -199,11 +200,12 @@ TEST(LogFiles, HeadersThenRowsLandInBothFilesWithTheLineEndsOfTextMode) {
 TEST(LogFiles, ChoosingAnExistingFileAppendsAHeaderBlockAfterItsContents) {
     zktest::ScratchDir dir;
     LogNames names;
+    WaitingRows waiting(append_text_file);
     names.szFile = dir.file("run1.dat.txt");
-    write_log_headers(names, kStart);
-    append_logs(names, example_reading());
-    write_log_headers(names, kStart);  // the same file chosen again during the run
-    append_logs(names, example_reading());
+    write_log_headers(waiting, names, kStart);
+    append_logs(waiting, names, example_reading());
+    write_log_headers(waiting, names, kStart);  // the same file chosen again during the run
+    append_logs(waiting, names, example_reading());
     EXPECT_EQ(names.szCsv, dir.file("run1.dat.csv"));
     EXPECT_EQ(zktest::file_bytes(names.szFile),
               native_newlines(text_header() + kExampleTextRow + text_header() + kExampleTextRow));
@@ -216,7 +218,8 @@ TEST(LogFiles, LogThatCannotBeOpenedIsReportedAndTheOtherStillWritten) {
     LogNames names;
     names.szFile = dir.file("missing-folder/run.txt");
     names.szCsv = dir.file("run.csv");
-    const auto failed = append_logs(names, example_reading());
+    WaitingRows waiting(append_text_file);
+    const auto failed = append_logs(waiting, names, example_reading());
     ASSERT_EQ(failed.size(), 1u);
     EXPECT_EQ(failed[0], names.szFile);
     EXPECT_EQ(zktest::file_bytes(names.szCsv), native_newlines(kExampleCsvRow));

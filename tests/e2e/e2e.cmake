@@ -20,8 +20,8 @@ foreach(case controls dialogs serial cleanup)
 endforeach()
 
 # The monitor end to end, a session each: start-up and settings, acquisition from a serial
-# port, files and viewers, shutdown while lines arrive.
-foreach(area startup serial files shutdown)
+# port, files and viewers, logs held by another program, shutdown while lines arrive.
+foreach(area startup serial files held shutdown)
   zk_e2e_test(e2e_monitor_${area} ${ZK_E2E_DIR}/monitor_${area}.py)
 endforeach()
 

@@ -10,7 +10,8 @@ earlier ones left running).
   keeps its rows; choosing the same file again appends a second header block.
 - unwritable: a .csv that cannot be written (a folder in its place) gives the box
   "Невозможно записать файл <path>" once while rows go on into the .txt; a script that cannot
-  be written gives the same box for the script; closing then ends with exit code 0.
+  be written gives the same box for the script; closing then saves the rows the .csv never
+  took to zk47-unsaved-<start stamp>-1.csv in the working directory and ends with exit code 0.
 """
 
 import os
@@ -19,8 +20,8 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 from monitor_lib import (  # noqa: E402
-    ERROR_TITLE, Meter, check, check_log_pair, close_monitor, equal, error_boxes, harness,
-    log_files, run_session, start_monitor, wait_for, wait_rows, win_path)
+    ERROR_TITLE, Meter, check, check_log_pair, close_monitor, csv_header, csv_row, equal, error_boxes,
+    harness, log_files, run_session, start_monitor, wait_for, wait_rows, win_path)
 
 HEADER = 3
 STATE = {}  # what one case hands the next: the monitor, its window, the meter, the logs
@@ -165,7 +166,7 @@ def case_unwritable(s):
     time.sleep(0.5)
     equal(error_boxes(d), [], "no second box for the same .csv")
     blocks = blocks + m.readings[-4:]
-    check_log_pair(txt, blocks, "rows go on in the .txt", with_csv=False)
+    waiting = check_log_pair(txt, blocks, "rows go on in the .txt", with_csv=False)[-4:]
 
     # A script that cannot be written when File prepares a new pair.
     blocked = wd(s) / "blocked.txt"
@@ -186,6 +187,12 @@ def case_unwritable(s):
     code, took = close_monitor(s, win, st["prog"])
     equal(code, 0, "exit code after closing")
     check(txt.exists() and blocked.exists(), "the logs stay")
+    # The rows the .csv never took, in its own format under its header.
+    started = st["log"].stem
+    unsaved = wd(s) / f"zk47-unsaved-{started}-1.csv"
+    equal(sorted(wd(s).glob("zk47-unsaved-*")), [unsaved], "one unsaved file, for the .csv")
+    want = csv_header(started) + "".join(csv_row(r["sec"], r["stamp"], r["tm"], r["values"]) for r in waiting)
+    equal(unsaved.read_bytes().decode("cp1251"), want, "the unsaved rows")
 
 
 CASES = {"viewers": case_viewers, "file": case_file, "unwritable": case_unwritable}

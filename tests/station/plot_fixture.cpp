@@ -77,9 +77,10 @@ int main(int argc, char** argv) {
     }
 
     LogNames logs{setup->szFile, {}};
-    if (!write_log_headers(logs, setup->started_time).empty()) return 93;
+    WaitingRows waiting(append_text_file);
+    if (!write_log_headers(waiting, logs, setup->started_time).empty()) return 93;
     for (int i = 0; i < 30; ++i)
-        if (!append_logs(logs, reading_at(i, setup->tm0)).empty()) return 93;
+        if (!append_logs(waiting, logs, reading_at(i, setup->tm0)).empty()) return 93;
     ScriptNames names;
     if (!write_scripts(setup->szFile, setup->started_time, o, names).empty()) return 94;
     std::printf("started %s\n", setup->started_time.c_str());
