@@ -19,6 +19,7 @@ directory of its own.
 """
 
 import datetime
+import re
 import shutil
 import subprocess
 import sys
@@ -238,47 +239,42 @@ def case_chain(relay):
     return s
 
 
-def standin_station(s, name, cfg, exit_code=None):
-    """A monitor whose zksrv.exe is the stand-in: it ends with exit_code, or never when None."""
-    st = start_station(s, name, cfg)
-    shutil.copy2(harness.windows_program("zksrv_standin.exe"), st.work / "zksrv.exe")
+def sharing_station(s, name, port, exit_code=None, standin=True):
+    """A serial monitor that starts sharing on port at once. Its zksrv.exe is the stand-in
+    (ending with exit_code, or never), or missing."""
+    st = start_station(s, name, SERIAL_CFG)
+    if standin:
+        shutil.copy2(harness.windows_program("zksrv_standin.exe"), st.work / "zksrv.exe")
     if exit_code is not None:
         (st.work / "zksrv-exit.txt").write_text(str(exit_code))
-    return st
-
-
-def ask_sharing(st, port):
-    """The server button and its dialog, without waiting for what follows."""
     d = st.drive
     d.click(st.win, 5)
     dlg = d.wait_window(title="Параметры сервера")
     d.set_text(dlg, 300, str(port))
     d.click(dlg, 301)
+    return st
 
 
-def error_box_of(st, timeout=30):
-    box = st.drive.msgbox(title="Ошибка", timeout=timeout)
-    equal(box["pid"], st.win["pid"], "the box is the monitor's")
-    equal(box["buttons"], [{"id": 1, "text": "OK"}], "its button")
-    return box
+def error_box(st, t0):
+    """The monitor's one box, pressed, then its end with code 1: the box's text and how long
+    after t0 it came."""
+    box = st.drive.msgbox(title="Ошибка", timeout=30)
+    took = time.monotonic() - t0
+    equal((box["pid"], box["buttons"]), (st.win["pid"], [{"id": 1, "text": "OK"}]), "the monitor's box")
+    st.drive.msgbox(title="Ошибка", press="ok")
+    equal(st.prog.wait(20), 1, f"{st.name}: exit code after the box")
+    return box["text"], took
 
 
 def case_status():
     with Session("network-share-status") as s:
-        for name, code in (("fails", 1), ("missing", None)):
-            st = start_station(s, name, SERIAL_CFG) if code is None else standin_station(s, name, SERIAL_CFG, code)
-            ask_sharing(st, free_port())
-            box = error_box_of(st)
-            want = "Сервер данных завершился с кодом "
-            check(box["text"].startswith(want) and box["text"][len(want):].isdigit(),
-                  f"{name}: the box names the status: {box['text']!r}")
-            if code is not None:
-                equal(box["text"], want + "1", "the status of a server that ended with 1")
-            FIGURES[f"status_{name}"] = box["text"][len(want):]
-            st.drive.msgbox(title="Ошибка", press="ok")
-            equal(st.prog.wait(20), 1, f"{name}: exit code")
-        st = standin_station(s, "ends", SERIAL_CFG, 0)
-        ask_sharing(st, free_port())
+        text, _ = error_box(sharing_station(s, "fails", free_port(), 1), time.monotonic())
+        equal(text, "Сервер данных завершился с кодом 1", "a server that ended with 1")
+        # No zksrv.exe: the command processor's status for a program it cannot find.
+        text, _ = error_box(sharing_station(s, "missing", free_port(), standin=False), time.monotonic())
+        check(re.fullmatch(r"Сервер данных завершился с кодом [1-9]\d*", text), f"missing server: {text!r}")
+        FIGURES["missing_server_status"] = text.rsplit(" ", 1)[1]
+        st = sharing_station(s, "ends", free_port(), 0)
         equal(st.prog.wait(30), 0, "exit code after a server that ended with 0")
         check(not st.drive.windows(title="Ошибка"), "no box for a server that ended well")
     equal(s.leftovers(), [], "processes left after the session")
@@ -286,41 +282,29 @@ def case_status():
 
 
 def case_stalled():
-    port_push, port_quit = free_port(), free_port()
-    stalled = [FullBacklog(port_push), FullBacklog(port_quit)]
+    stalled = []
     try:
         with Session("network-share-stalled") as s:
             com = s.add_serial("COM1")
-            # The quit: an idle monitor sharing through a server that takes no connection.
-            idle = standin_station(s, "idle", SERIAL_CFG)
-            ask_sharing(idle, port_quit)
-            wait_for(lambda: 400 in idle.controls(), 30, "the label 'Сервер запущен!'")
-            t0 = time.monotonic()
-            idle.drive.close_window(idle.win)
-            equal(error_box_of(idle)["text"], "Ошибка подключения к сокету", "the quit's failure")
-            took = time.monotonic() - t0
-            FIGURES["quit_failure_s"] = f"{took:.1f}"
-            check(4.0 <= took <= 12.0, f"the quit gave up after {took:.1f} s")
-            idle.drive.msgbox(title="Ошибка", press="ok")
-            equal(idle.prog.wait(20), 1, "exit code after the quit's failure")
-
-            # The push of the serial reader.
-            mon = standin_station(s, "meter", SERIAL_CFG)
-            ask_sharing(mon, port_push)
-            wait_for(lambda: 400 in mon.controls(), 30, "the label 'Сервер запущен!'")
-            mon.drive.click(mon.win, 7)
-            mon.wait_first_button(8)
-            s.wait_port_open("COM1", timeout=30)
-            com.write_line(meter_line("00000000", [0.0] * 12))  # the reader drops its first line
-            time.sleep(0.5)
-            t0 = time.monotonic()
-            com.write_line(meter_line("00000001", [1.0] * 12))
-            equal(error_box_of(mon)["text"], "Ошибка подключения к сокету", "the push's failure")
-            took = time.monotonic() - t0
-            FIGURES["push_failure_s"] = f"{took:.1f}"
-            check(4.0 <= took <= 12.0, f"the push gave up after {took:.1f} s")
-            mon.drive.msgbox(title="Ошибка", press="ok")
-            equal(mon.prog.wait(20), 1, "exit code after the push's failure")
+            for name in ("quit", "push"):
+                port = free_port()
+                stalled.append(FullBacklog(port))
+                st = sharing_station(s, name, port)
+                wait_for(lambda: 400 in st.controls(), 30, "the label 'Сервер запущен!'")
+                if name == "quit":  # the window closed while idle
+                    t0 = time.monotonic()
+                    st.drive.close_window(st.win)
+                else:  # the serial reader's push of its first reading
+                    st.drive.click(st.win, 7)
+                    s.wait_port_open("COM1", timeout=30)
+                    com.write_line(meter_line("00000000", [0.0] * 12))  # the reader drops its first line
+                    time.sleep(0.5)
+                    t0 = time.monotonic()
+                    com.write_line(meter_line("00000001", [1.0] * 12))
+                text, took = error_box(st, t0)
+                equal(text, "Ошибка подключения к сокету", f"{name}: the failed connection's box")
+                FIGURES[f"{name}_failure_s"] = f"{took:.1f}"
+                check(4.0 <= took <= 12.0, f"{name}: gave up after {took:.1f} s")
         equal(s.leftovers(), [], "processes left after the session")
         return s
     finally:
