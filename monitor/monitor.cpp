@@ -115,9 +115,8 @@ void log_reading(const Reading& r) {
 }
 
 void retry_waiting_rows() {
-    // Never waits for the reader: the next tick tries again.
-    std::unique_lock<std::recursive_timed_mutex> lock(names_mutex, std::try_to_lock);
-    if (lock) waiting_rows.retry();
+    std::lock_guard<std::recursive_timed_mutex> lock(names_mutex);
+    waiting_rows.retry();
 }
 
 void prepare_log_file(const std::string* new_file) {
