@@ -11,6 +11,7 @@ pkgs=(
   wine wine64
   xvfb x11-utils xdotool imagemagick
   socat gnuplot-x11
+  locales fonts-wine systemd
   procps psmisc python3
 )
 
