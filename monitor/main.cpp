@@ -134,12 +134,10 @@ void messageprocess() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdline, int) {
     hin = instance;
     g_autostart = cmdline && std::strstr(cmdline, "--autostart") != nullptr;
+    if (g_autostart) fatal_box_timeout_ms = 60000;
     winclass();
     winhandler = makewin();
-    if (!winhandler) {
-        error_box("Невозможно создать окно");
-        return 1;
-    }
+    if (!winhandler) fatal("Невозможно создать окно");
     ShowWindow(winhandler, SW_SHOW);
     messageprocess();
     return 0;
