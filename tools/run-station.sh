@@ -81,7 +81,7 @@ export WINEPREFIX=$station/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=
 # which closes the monitor first; the display and the port must outlive its exit path.
 pids=()     # socat, simulator, Xvfb, screenshot loop
 monitor=""  # the monitor's Wine process
-code=1      # the monitor's exit code, once it has one
+code=0      # the monitor's exit code, once it has one
 
 alive() {
   local state
@@ -107,12 +107,14 @@ stop_rest() {
 
 on_signal() {
   trap '' INT TERM  # a second Ctrl-C must not cut the clean-up short
+  [ -n "$monitor" ] || code=$1  # stopped before the monitor ran
   close_monitor
   stop_rest
   trap - EXIT
   exit "$code"
 }
-trap on_signal INT TERM
+trap 'on_signal 130' INT
+trap 'on_signal 143' TERM
 trap 'trap - EXIT; trap "" INT TERM; stop_rest' EXIT
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then

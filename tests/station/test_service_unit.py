@@ -5,6 +5,7 @@ systemd restarts it when the run command ends with an error."""
 
 import configparser
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -39,7 +40,7 @@ def main():
     unit.read_string(text.replace("@ROOT@", str(ROOT)))
     service = unit["Service"]
     check(service.get("Restart") == "on-failure", f"Restart={service.get('Restart')}")
-    check(service.get("ExecStart", "").split()[:2] == ["/bin/bash", str(ROOT / "tools" / "run-station.sh")],
+    check(shlex.split(service.get("ExecStart", ""))[:2] == ["/bin/bash", str(ROOT / "tools" / "run-station.sh")],
           f"ExecStart={service.get('ExecStart')}")
     check(service.get("WorkingDirectory") == str(ROOT), f"WorkingDirectory={service.get('WorkingDirectory')}")
     # Only the script gets SIGTERM: it closes the monitor itself before the rest goes.
