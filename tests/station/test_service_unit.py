@@ -42,10 +42,6 @@ def main():
     check(service.get("Restart") == "on-failure", f"Restart={service.get('Restart')}")
     check(shlex.split(service.get("ExecStart", ""))[:2] == ["/bin/bash", str(ROOT / "tools" / "run-station.sh")],
           f"ExecStart={service.get('ExecStart')}")
-    check(service.get("WorkingDirectory") == str(ROOT), f"WorkingDirectory={service.get('WorkingDirectory')}")
-    # Only the script gets SIGTERM: it closes the monitor itself before the rest goes.
-    check(service.get("KillMode") == "mixed", f"KillMode={service.get('KillMode')}")
-    check(unit["Install"].get("WantedBy") == "default.target", "not wanted by default.target")
     print("service unit: accepted by systemd-analyze verify")
     return 0
 

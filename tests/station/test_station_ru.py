@@ -9,10 +9,11 @@ the driver with the control's own font against its client rectangle (no wider, a
 text broken at words stays on one line). A screenshot of the running station is kept as an
 artefact (ZK_ARTEFACTS).
 
-cyrillic_path: during a run, File chooses "Журналы\\Замер.txt" in the working directory: the
-field shows the name, both logs and both scripts land there byte for byte (the scripts are the
-default log's with only the path changed), and Snapshot makes the PNG there through the real
-forwarder and the host's gnuplot. Closing ends the monitor with code 0.
+cyrillic_path: during a run, File chooses "Журналы\\Замер.txt" in the working directory through
+Wine's Save-As dialog, in Russian: the field shows the name, both logs and both scripts land
+there byte for byte (the scripts are the default log's with only the path changed), and
+Snapshot makes the PNG there through the real forwarder and the host's gnuplot. Closing ends
+the monitor with code 0.
 """
 
 import os
@@ -127,7 +128,8 @@ def case_cyrillic_path(s):
     started = default.stem
     new = s.work / FOLDER / "Замер.txt"
     d.click(win, 1)
-    d.save_as(win_path(new), timeout=60)
+    chosen = d.save_as(win_path(new), timeout=60)
+    check(any("а" <= c <= "я" for c in chosen["title"].lower()), f"Save-As is titled {chosen['title']!r}")
     d.wait_text(win, 1001, win_path(new), timeout=30)
     wait_rows(new, HEADER, 0)
     before = len(m.readings)
