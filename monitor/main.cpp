@@ -137,7 +137,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdline, int) {
     if (g_autostart) fatal_box_timeout_ms = 60000;
     winclass();
     winhandler = makewin();
-    if (!winhandler) fatal("Невозможно создать окно");
+    if (!winhandler) {
+        // Closed while the settings dialog still waited (a stop request): its exit path has
+        // run and left the quit message; nothing failed.
+        MSG quit;
+        if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return 0;
+        fatal("Невозможно создать окно");
+    }
     ShowWindow(winhandler, SW_SHOW);
     messageprocess();
     return 0;
