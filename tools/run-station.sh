@@ -93,8 +93,9 @@ alive() {
 close_monitor() {
   [ -n "$monitor" ] && alive "$monitor" || return 0
   echo "run-station: closing the monitor"
+  local until=$((SECONDS + 10))
   timeout 10 wine taskkill /im zk47.exe >>"$log" 2>&1 || true
-  for _ in $(seq 100); do alive "$monitor" || return 0; sleep 0.1; done
+  while [ "$SECONDS" -lt "$until" ]; do alive "$monitor" || return 0; sleep 0.1; done
   echo "run-station: the monitor did not close within 10 s; stopping it" >&2
 }
 
