@@ -81,9 +81,10 @@ void MqttPublisher::connect_cb(mosquitto*, void* self, int rc) {
 
 void MqttPublisher::disconnect_cb(mosquitto*, void* self, int rc) {
     auto* p = static_cast<MqttPublisher*>(self);
-    if (p->session_up_ && rc != 0)
-        std::fprintf(stderr, "zkbridge: lost the broker at %s:%d: %s\n",
-                     p->settings_.host.c_str(), p->settings_.port, mosquitto_strerror(rc));
+    if (!p->link_broken_)  // a refusal has been reported already
+        std::fprintf(stderr, "zkbridge: %s the broker at %s:%d: %s\n",
+                     p->session_up_ ? "lost" : "cannot connect to", p->settings_.host.c_str(),
+                     p->settings_.port, rc == 0 ? "it closed the connection" : mosquitto_strerror(rc));
     p->link_broken_ = true;
 }
 

@@ -25,3 +25,14 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
                    ${work}/corpus ${CMAKE_SOURCE_DIR}/tests/core/fuzz/corpus/data_line)
   set_tests_properties(bridge_fuzz_reply PROPERTIES TIMEOUT 120)
 endif()
+
+# End to end, one ctest entry per group of cases.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+foreach(group Publishing Availability BrokerRestart Security Prometheus Arguments BadInput)
+  string(TOLOWER ${group} lower)
+  add_test(NAME bridge_${lower}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_test.py ${group}
+                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv>)
+  set_tests_properties(bridge_${lower} PROPERTIES TIMEOUT 300
+                       ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endforeach()
