@@ -36,3 +36,13 @@ foreach(group Publishing Availability BrokerRestart Security Prometheus Argument
   set_tests_properties(bridge_${lower} PROPERTIES TIMEOUT 300
                        ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()
+
+# Benchmark: stand-in stations in one process and the bridge polling them. It prints figures
+# and never fails on time; the test runs its short form.
+add_executable(standin_stations ${CMAKE_CURRENT_LIST_DIR}/bench/standin_stations.cpp)
+target_link_libraries(standin_stations PRIVATE zkcore zknet)
+set_target_properties(standin_stations PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME bridge_benchmark
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bench/bench_bridge.py --short
+                 -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:standin_stations>)
+set_tests_properties(bridge_benchmark PROPERTIES TIMEOUT 300 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
