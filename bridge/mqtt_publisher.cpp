@@ -100,6 +100,8 @@ void MqttPublisher::begin_connect() {
         return;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // The window is ours; the library's own default of 20 would hold the rest back again.
+    mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, int(WINDOW));
     mosquitto_connect_callback_set(mosq_, connect_cb);
     mosquitto_disconnect_callback_set(mosq_, disconnect_cb);
     mosquitto_publish_callback_set(mosq_, publish_cb);

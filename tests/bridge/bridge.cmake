@@ -46,3 +46,9 @@ add_test(NAME bridge_benchmark
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bench/bench_bridge.py --short
                  -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:standin_stations>)
 set_tests_properties(bridge_benchmark PROPERTIES TIMEOUT 300 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+
+# The whole chain under Wine: simulator, monitor sharing its readings, bridge, broker.
+add_test(NAME bridge_chain
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_chain.py $<TARGET_FILE:zkbridge>)
+set_tests_properties(bridge_chain PROPERTIES TIMEOUT 300 LABELS e2e
+  ENVIRONMENT "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_E2E_WORK=${CMAKE_BINARY_DIR}/tests/e2e;PYTHONDONTWRITEBYTECODE=1")

@@ -193,6 +193,25 @@ class BrokerRestart(unittest.TestCase):
         self.assertEqual(len(retained(broker, "homeassistant/#", 12)), 12)
 
 
+    def test_a_broker_without_persistence_gets_every_retained_value_back(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/a/state"])
+        station = Station(self)
+        station.push(data_line(21))
+        Bridge(self, broker, [("a", station)])
+        sub.wait_payload("zk47/a/state", state(21), WAIT)
+        broker.stop()
+        broker.start()
+        everything = {}
+        wait_until(lambda: len(everything.update(retained(broker, "#", 12 + 15, ["-W", "2"]))
+                               or everything) == 12 + 15, WAIT, "every retained topic")
+        self.assertEqual(everything["zk47/a/state"], state(21))
+        self.assertEqual(everything["zk47/a/T6"], "101.20")
+        self.assertEqual(everything["zk47/a/availability"], "online")
+        self.assertEqual(everything["zk47/bridge/availability"], "online")
+        self.assertIn("homeassistant/sensor/zk47_a_t12/config", everything)
+
+
 def make_tls(folder):
     """A test CA and a server certificate for 127.0.0.1 signed by it."""
     def run(*argv):

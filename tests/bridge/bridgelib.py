@@ -192,8 +192,9 @@ class Subscriber:
 
 def retained(broker, topic, count, extra=()):
     """The retained messages a new subscriber gets for `topic` (waits for `count` of them)."""
+    wait = [] if "-W" in extra else ["-W", "5"]
     out = subprocess.run(["mosquitto_sub", "-h", HOST, "-p", str(broker.port), "-t", topic,
-                          "-F", "%t %r %p", "-C", str(count), "-W", "5", "--retained-only"]
+                          "-F", "%t %r %p", "-C", str(count), "--retained-only"] + wait
                          + list(extra), capture_output=True, text=True, timeout=15)
     result = {}
     for line in out.stdout.split("\n"):
