@@ -151,7 +151,7 @@ int main(int argc, char** argv) {
     MqttPublisher publisher(mqtt);
     Fleet fleet(o.mqtt_prefix, o.discovery, publisher);
     HttpServer http(fleet, [&publisher] {
-        return BridgeGauges{publisher.connected(), publisher.queued()};
+        return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped()};
     });
     if (!http.bind(o.http.host, o.http.port, error)) {
         std::fprintf(stderr, "zkbridge: %s\n", error.c_str());
