@@ -13,6 +13,8 @@ pkgs=(
   socat gnuplot-x11
   locales fonts-wine systemd
   procps psmisc python3
+  libmosquitto-dev libcpp-httplib-dev nlohmann-json3-dev
+  mosquitto mosquitto-clients prometheus openssl
 )
 
 missing=()
