@@ -140,11 +140,15 @@ void messageprocess() {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdline, int) {
     hin = instance;
     g_autostart = cmdline && std::strstr(cmdline, "--autostart") != nullptr;
+    if (g_autostart) fatal_box_timeout_ms = 60000;
     winclass();
     winhandler = makewin();
     if (!winhandler) {
-        error_box("Невозможно создать окно");
-        return 1;
+        // Closed while the settings dialog still waited (a stop request): its exit path has
+        // run and left the quit message; nothing failed.
+        MSG quit;
+        if (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) return 0;
+        fatal("Невозможно создать окно");
     }
     ShowWindow(winhandler, SW_SHOW);
     messageprocess();

@@ -12,18 +12,39 @@ std::wstring convert(UINT cp, std::string_view s) {
     return w;
 }
 
+const wchar_t kErrorCaption[] = L"Ошибка";
+
+// A timer of the thread that shows the box: it fires inside the box's own message loop, on
+// Windows as under Wine, and presses OK on that thread's error box.
+void CALLBACK close_error_box(HWND, UINT, UINT_PTR, DWORD) {
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND h, LPARAM) -> BOOL {
+            wchar_t cls[16] = {}, title[16] = {};
+            GetClassNameW(h, cls, 16);
+            GetWindowTextW(h, title, 16);
+            if (lstrcmpW(cls, L"#32770") == 0 && lstrcmpW(title, kErrorCaption) == 0)
+                PostMessageW(h, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            return TRUE;
+        },
+        0);
+}
+
 }  // namespace
+
+UINT fatal_box_timeout_ms = 0;
 
 std::wstring wide(std::string_view utf8) { return convert(CP_UTF8, utf8); }
 std::wstring wide_ansi(std::string_view ansi) { return convert(CP_ACP, ansi); }
 
 void error_box(const std::wstring& text) {
-    MessageBoxW(nullptr, text.c_str(), L"Ошибка", MB_OK);
+    MessageBoxW(nullptr, text.c_str(), kErrorCaption, MB_OK);
 }
 
 void error_box(const char* utf8) { error_box(wide(utf8)); }
 
 void fatal(const char* utf8) {
+    if (fatal_box_timeout_ms) SetTimer(nullptr, 0, fatal_box_timeout_ms, close_error_box);
     error_box(utf8);
     exit_between_rows(1);
 }

@@ -11,7 +11,10 @@ pkgs=(
   wine wine64
   xvfb x11-utils xdotool imagemagick
   socat gnuplot-x11
+  locales fonts-wine systemd
   procps psmisc python3
+  libmosquitto-dev libcpp-httplib-dev nlohmann-json3-dev
+  mosquitto mosquitto-clients prometheus openssl
 )
 
 missing=()

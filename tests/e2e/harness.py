@@ -477,7 +477,8 @@ class Driver:
     def _start(self):
         self.session._before_wine()
         env = self.session.env()
-        env["LC_ALL"] = "C.UTF-8"  # the driver's own conversions; its texts travel as UTF-8
+        if not self.session.locale:
+            env["LC_ALL"] = "C.UTF-8"  # the driver's own conversions; its texts travel as UTF-8
         with open(self.session.dir / "zkdrive.err", "ab") as err:
             self.proc = subprocess.Popen([WINE, str(windows_program("zkdrive.exe")), "serve"], stdin=subprocess.PIPE,
                                          stdout=subprocess.PIPE, stderr=err, env=env, cwd=self.session.work)
@@ -579,6 +580,10 @@ class Driver:
         u = self.one("units")
         return u["x"], u["y"]
 
+    def extents(self, win):
+        """Each control's text size in its own font against its client rectangle."""
+        return self.call("extents", "--hwnd", _hwnd(win))
+
     # -- controls ------------------------------------------------------------------------------
 
     @staticmethod
@@ -676,12 +681,13 @@ class Session:
 
     _count = 0
 
-    def __init__(self, name, screen="1024x768x24", display=True, locale=None):
+    def __init__(self, name, screen="1024x768x24", display=True, locale=None, locpath=None):
         Session._count += 1
         self.name = name
         self.screen = screen
         self.want_display = display
         self.locale = locale
+        self.locpath = locpath
         # The path goes into socat addresses and the registry: keep it plain.
         safe = "".join(c if c.isascii() and (c.isalnum() or c in "-_") else "_" for c in name)
         self.dir = work_root() / "runs" / f"{safe}-{os.getpid()}-{Session._count}"
@@ -781,6 +787,8 @@ class Session:
             env.pop("DISPLAY", None)
         if self.locale:
             env["LANG"] = env["LC_ALL"] = self.locale
+        if self.locpath:
+            env["LOCPATH"] = str(self.locpath)
         return env
 
     def close(self):

@@ -5,6 +5,8 @@ Wine, open only in the form \\\\.\\COM12): python3 monitor_shutdown.py [CASE...]
   closed in the middle: exit code 0 within a few seconds, and both logs hold whole rows only,
   one per line taken, the same in both.
 - alert: the same with an alert dialog open (T3 in ERROR) when the window is closed.
+- unconfirmed: a close message while the settings dialog still waits (the run command's stop
+  before anyone confirmed it): the monitor ends through its own exit path, with code 0.
 """
 
 import sys
@@ -13,7 +15,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 from monitor_lib import (  # noqa: E402
-    Meter, alerts, check, check_log_pair, close_monitor, equal, log_files, run_session,
+    MAIN_CLASS, Meter, alerts, check, check_log_pair, close_monitor, equal, log_files, run_session,
     start_monitor, wait_for, wait_rows)
 
 HEADER = 3
@@ -105,7 +107,14 @@ def case_alert(s):
     close_while_flowing(s, channels, "alert", with_alert=True)
 
 
-CASES = {"flowing": case_flowing, "alert": case_alert}
+def case_unconfirmed(s):
+    prog, dlg = start_monitor(s)
+    win = s.drive.wait_window(cls=MAIN_CLASS, all=True)  # hidden while it is being created
+    s.drive.call("close", "--hwnd", win["hwnd"], "--all")
+    equal(prog.wait(30), 0, "exit code after a close before the settings were confirmed")
+
+
+CASES = {"unconfirmed": case_unconfirmed, "flowing": case_flowing, "alert": case_alert}
 
 if __name__ == "__main__":
     raise SystemExit(run_session("monitor-shutdown", CASES, setup))

@@ -46,6 +46,17 @@ foreach(part autostart_plots flood_file_switch)
   set_tests_properties(station_monitor_${part} PROPERTIES TIMEOUT 600 LABELS station
                        ENVIRONMENT "${ZK_STATION_ENV}")
 endforeach()
+# The station's prefix settings (Russian regional settings, Wine's own fonts): texts measured
+# against their controls, a screenshot kept in tests/artefacts, a log in a Cyrillic folder.
+add_test(NAME station_russian
+         COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_station_ru.py)
+set_tests_properties(station_russian PROPERTIES TIMEOUT 600 LABELS station SKIP_RETURN_CODE 77
+                     ENVIRONMENT "${ZK_STATION_ENV};ZK_ARTEFACTS=${CMAKE_BINARY_DIR}/tests/artefacts")
+# The systemd user unit, checked by systemd's own verifier.
+add_test(NAME station_service_unit
+         COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_service_unit.py)
+set_tests_properties(station_service_unit PROPERTIES TIMEOUT 120 LABELS station
+                     ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
 add_test(NAME station_bench_short
          COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/bench_monitor.py --short)
 set_tests_properties(station_bench_short PROPERTIES TIMEOUT 300 LABELS "station;bench"

@@ -10,6 +10,7 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import termios
 import threading
 import time
@@ -274,6 +275,33 @@ def png_size(path):
     if head[:8] != b"\x89PNG\r\n\x1a\n" or head[12:16] != b"IHDR":
         return None
     return struct.unpack(">II", head[16:24])
+
+
+RU_LOCALES = "/tmp/zk47-station-locales"
+
+
+def ru_locales():
+    """A folder (for LOCPATH) holding ru_RU.UTF-8, made with localedef on first use: glibc here
+    may lack the locale, and it is made privately, not system-wide. None when it cannot be made
+    (the reason is in the exception's text for the caller to report)."""
+    target = os.path.join(RU_LOCALES, "ru_RU.UTF-8")
+    if os.path.isdir(target):
+        return RU_LOCALES
+    os.makedirs(RU_LOCALES, exist_ok=True)
+    tmp = tempfile.mkdtemp(dir=RU_LOCALES)
+    try:
+        made = os.path.join(tmp, "ru_RU.UTF-8")
+        r = subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8", made],
+                           capture_output=True, timeout=120)
+        if not os.path.isfile(os.path.join(made, "LC_CTYPE")):
+            raise RuntimeError("no ru_RU locale can be made here: " + r.stderr.decode(errors="replace"))
+        try:
+            os.rename(made, target)
+        except OSError:
+            pass  # made meanwhile by another run
+    finally:
+        shutil.rmtree(tmp, True)
+    return RU_LOCALES
 
 
 def have(*programs):

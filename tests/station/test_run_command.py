@@ -1,24 +1,34 @@
 """The run command, tools/run-station.sh, as a user runs it: in a station folder of its own
 (ZK_STATION_DIR), with no display in its environment, so that it starts a virtual one.
 
-First run: it installs and builds what is missing, prepares the Wine prefix, starts the meter
-simulator on a socat pty pair as COM1 and the monitor with --autostart; rows arrive in the text
-and CSV logs under <station>/work/data/ and the screenshot appears. SIGINT to the script alone
-must end it and everything it started: no process whose command line or environment names the
-station folder may be left (Wine's processes of its prefix, socat, the simulator, Xvfb, the
-screenshot loop). Second run in the same folder: the prefix is reused, a new log pair fills,
-and Ctrl-C as a terminal gives it (SIGINT to the whole process group) ends it just as cleanly.
+A port that cannot be opened is refused at once, before anything starts.
+
+First run: it installs and builds what is missing, prepares the Wine prefix with Russian
+regional settings and Wine's own fonts, starts the meter simulator on a socat pty pair as COM1
+and the monitor with --autostart; rows arrive in the text and CSV logs under
+<station>/work/data/ and the screenshot appears. SIGINT to the script alone must close the
+monitor (its exit code 0 is the script's) and end everything the script started: no process
+whose command line or environment names the station folder may be left (Wine's processes of its
+prefix, socat, the simulator, Xvfb, the screenshot loop). Second run in the same folder, on a
+pseudo-terminal: the prefix is reused, a new log pair fills, and Ctrl-C as the terminal gives it
+(SIGINT to its foreground process group) ends it just as cleanly, with only a few lines of the
+script's own on the terminal after the signal: Wine's output goes to <station>/station.log.
+
+Third run, on a port that opens but is no serial port (/dev/null): the monitor's error box
+closes itself after 60 s, the monitor ends with code 1, and so does the script.
 
 The script builds the programs into build/windows of the source tree (tools/build.sh
 --programs), which the test command has done already.
 """
 
 import os
+import pty
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -33,6 +43,8 @@ ROOT = HERE.parent.parent
 RUN = ROOT / "tools" / "run-station.sh"
 START_TIMEOUT = 780  # install, build and a new prefix on a cold machine
 GRACE = 10  # seconds a stopped station's last processes may take to go
+AFTER_SIGNAL_LINES = 20  # a terminal shows fewer lines than this after Ctrl-C
+BOX_CLOSES_AFTER = 60  # an error box of an unattended monitor closes itself after this
 
 
 def check(cond, what):
@@ -78,22 +90,56 @@ def end_station_processes(station):
 
 
 class Station:
-    """One run of the run command, its output in a file (Wine's server may inherit it)."""
+    """One run of the run command. Its output goes to a file, or (tty) to a pseudo-terminal that
+    is the run's controlling terminal, copied into the file as it comes."""
 
-    def __init__(self, station, n):
+    def __init__(self, station, n, *args, tty=False):
         self.station = station
         self.out_path = station.parent / f"run-{n}.out"
+        self.master = None
+        self.signalled_at = None  # length of the output when the signal went
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "WINEPREFIX", "WINEDEBUG")}
         env["ZK_STATION_DIR"] = str(station)
-        with open(self.out_path, "wb") as out:
-            # A session of its own, as a terminal's foreground job: Ctrl-C is a signal to the group.
-            self.proc = subprocess.Popen(["bash", str(RUN)], cwd=str(ROOT), env=env,
-                                         stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                                         start_new_session=True)
+        if not tty:
+            with open(self.out_path, "wb") as out:
+                # A session of its own, as a terminal's foreground job: Ctrl-C is a signal to the group.
+                self.proc = subprocess.Popen(["bash", str(RUN), *args], cwd=str(ROOT), env=env,
+                                             stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                             start_new_session=True)
+            return
+        self.master, slave = pty.openpty()
+        self.out_path.write_bytes(b"")
+        # setsid -c: a session of its own whose controlling terminal is the pty, as a login gives.
+        self.proc = subprocess.Popen(["setsid", "-c", "bash", str(RUN), *args], cwd=str(ROOT), env=env,
+                                     stdin=slave, stdout=slave, stderr=slave)
+        os.close(slave)
+        self.copier = threading.Thread(target=self._copy, daemon=True)
+        self.copier.start()
+
+    def _copy(self):
+        with open(self.out_path, "ab") as out:
+            while True:
+                try:
+                    chunk = os.read(self.master, 65536)
+                except OSError:  # EIO: no one holds the terminal any more
+                    return
+                if not chunk:
+                    return
+                out.write(chunk)
+                out.flush()
 
     def output(self):
         return self.out_path.read_text(errors="replace")
+
+    def lines_after_signal(self):
+        return self.out_path.read_bytes()[self.signalled_at:].count(b"\n")
+
+    def close(self):
+        if self.master is not None:
+            os.close(self.master)
+            self.copier.join(5)
+            self.master = None
 
     def wait_started(self):
         t0 = time.monotonic()
@@ -103,7 +149,10 @@ class Station:
         self.started = time.monotonic() - t0
 
     def stop(self, group):
-        if group:
+        self.signalled_at = self.out_path.stat().st_size
+        if self.master is not None:
+            os.killpg(os.tcgetpgrp(self.master), signal.SIGINT)  # what Ctrl-C at the terminal does
+        elif group:
             os.killpg(self.proc.pid, signal.SIGINT)
         else:
             self.proc.send_signal(signal.SIGINT)
@@ -111,6 +160,7 @@ class Station:
             code = self.proc.wait(60)
         except subprocess.TimeoutExpired:
             raise AssertionError(f"the run command did not end on SIGINT\n{self.output()}")
+        time.sleep(0.5)  # the last lines through the terminal
         return code
 
 
@@ -124,8 +174,48 @@ def new_log(work, before, rows):
     return logs[0]
 
 
-def run_and_stop(station, n, group, before):
-    st = Station(station, n)
+def check_gone(station, stopped):
+    """Nothing of the station is left within GRACE seconds; returns what was still ending."""
+    lingering = sorted({name for name, _ in station_processes(station).values()})
+    try:
+        harness.wait_for(lambda: not station_processes(station), GRACE, "the station's processes to end")
+    except harness.Timeout:
+        left = station_processes(station).items()
+        raise AssertionError("left running after the run command ended: " +
+                             "; ".join(f"{pid} {name} [{cmd}]" for pid, (name, cmd) in left))
+    return (f"{'still ending at exit: ' + ', '.join(lingering) + '; ' if lingering else ''}"
+            f"nothing left {time.monotonic() - stopped:.1f} s after the exit")
+
+
+def check_prefix(station):
+    """Russian regional settings and Wine's own fonts in the station's prefix; Wine's output
+    in the station's log."""
+    user = (station / "wine" / "user.reg").read_text(errors="replace")
+    check('"Locale"="00000419"' in user, "the prefix has no Russian regional settings")
+    fonts = station / "wine" / "drive_c" / "windows" / "Fonts"
+    for face in ("vgasysr.fon", "tahoma.ttf", "sserifer.fon"):
+        check((fonts / face).is_file(), f"{face} is not among the prefix's fonts")
+    log = (station / "station.log").read_text(errors="replace")
+    check("wine" in log.lower(), "Wine's output is not in station.log")
+
+
+def refused_port(station):
+    """A port that does not exist: a clear message and code 1 before anything starts."""
+    missing = station.parent / "no-such-tty"
+    st = Station(station, 0, "--port", str(missing))
+    try:
+        code = st.proc.wait(START_TIMEOUT)
+    finally:
+        st.close()
+    out = st.output()
+    check(code == 1, f"a missing port ended the run command with {code}\n{out}")
+    check(f"cannot open the port {missing}: No such file or directory" in out, f"no clear message:\n{out}")
+    check(not (station / "wine").exists() and not station_processes(station),
+          "something started for a missing port")
+
+
+def run_and_stop(station, n, group, before, tty=False):
+    st = Station(station, n, tty=tty)
     try:
         st.wait_started()
         work = station / "work"
@@ -148,25 +238,50 @@ def run_and_stop(station, n, group, before):
         check(any("zk47-meter-sim" in cmd for _, cmd in station_processes(station).values()),
               f"no simulator among {sorted(names)}")
 
+        t0 = time.monotonic()
         code = st.stop(group)
         stopped = time.monotonic()
-        check(code in (0, 130), f"the run command ended with {code}\n{st.output()}")
-        lingering = sorted({name for name, _ in station_processes(station).values()})
-        try:
-            harness.wait_for(lambda: not station_processes(station), GRACE, "the station's processes to end")
-        except harness.Timeout:
-            left = station_processes(station).items()
-            raise AssertionError("left running after the run command ended: " +
-                                 "; ".join(f"{pid} {name} [{cmd}]" for pid, (name, cmd) in left))
+        # 0: the monitor was closed, not killed, and its code is the script's.
+        check(code == 0, f"the run command ended with {code}\n{st.output()}")
+        check("the monitor did not close" not in st.output(), f"the monitor was killed\n{st.output()}")
+        after = st.lines_after_signal()
+        check(after < AFTER_SIGNAL_LINES, f"{after} lines after the signal\n{st.output()}")
+        gone = check_gone(station, stopped)
+        check_prefix(station)
         print(f"run {n}: monitor started after {st.started:.1f} s; {len(seqs)}+ rows in {log.name}; "
-              f"screenshot {shot.stat().st_size} bytes; ended with {code}; "
-              f"{'still ending at exit: ' + ', '.join(lingering) + '; ' if lingering else ''}"
-              f"nothing left {time.monotonic() - stopped:.1f} s after the exit")
+              f"screenshot {shot.stat().st_size} bytes; ended with {code} {stopped - t0:.1f} s after "
+              f"the signal, {after} lines of output after it; {gone}")
         return log, st.output()
     finally:
         if st.proc.poll() is None:
             st.proc.kill()
             st.proc.wait(10)
+        st.close()
+
+
+def failing_monitor(station):
+    """On /dev/null the monitor cannot set the port up: its box closes itself, and the monitor's
+    exit code 1 ends the run command."""
+    st = Station(station, 3, "--port", "/dev/null")
+    try:
+        st.wait_started()
+        t0 = time.monotonic()
+        try:
+            code = st.proc.wait(BOX_CLOSES_AFTER + 60)
+        except subprocess.TimeoutExpired:
+            raise AssertionError(f"the run command still runs {BOX_CLOSES_AFTER + 60} s after the "
+                                 f"monitor started\n{st.output()}")
+        took = time.monotonic() - t0
+        stopped = time.monotonic()
+        check(code == 1, f"the run command ended with {code}\n{st.output()}")
+        check(took >= BOX_CLOSES_AFTER - 5, f"the monitor ended after {took:.1f} s, before its box could close")
+        check("the monitor ended with code 1" in st.output(), st.output())
+        print(f"run 3: the monitor ended with code 1 {took:.1f} s after it started; {check_gone(station, stopped)}")
+    finally:
+        if st.proc.poll() is None:
+            st.proc.kill()
+            st.proc.wait(10)
+        st.close()
 
 
 def main():
@@ -174,12 +289,14 @@ def main():
     station = top / "station"
     t0 = time.monotonic()
     try:
+        refused_port(station)
         first, out1 = run_and_stop(station, 1, group=False, before=[])
         check("preparing the Wine prefix" in out1, "the first run prepared no prefix")
-        _, out2 = run_and_stop(station, 2, group=True, before=[first])
+        _, out2 = run_and_stop(station, 2, group=True, before=[first], tty=True)
         check("preparing the Wine prefix" not in out2, "the second run prepared the prefix again")
+        failing_monitor(station)
     except BaseException:
-        for n in (1, 2):
+        for n in (0, 1, 2, 3):
             out = top / f"run-{n}.out"
             if out.exists():
                 print(f"--- output of run {n}:\n{out.read_text(errors='replace')}", file=sys.stderr)

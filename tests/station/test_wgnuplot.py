@@ -31,7 +31,7 @@ PREFIX = os.environ.get("ZK_STATION_WINEPREFIX", "/tmp/zk47-station-wine")
 RUN_WINE = os.environ.get("ZK_WINE", stationlib.RUN_WINE)
 FORWARDER = os.path.join(WINDOWS_DIR, "wgnuplot.exe")
 FIXTURE = os.path.join(WINDOWS_DIR, "tests", "station_plot_fixture.exe")
-LOCALES = "/tmp/zk47-station-locales"
+LOCALES = stationlib.RU_LOCALES
 
 STAMP = "2024-05-17-09-41-07"
 CYRILLIC_FOLDER = "Станция 'ZK' 47"
@@ -336,25 +336,10 @@ class SnapshotRussian(WineCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        target = os.path.join(LOCALES, "ru_RU.UTF-8")
-        if os.path.isdir(target):
-            return
-        # glibc here may lack the locale: make it privately (LOCPATH), not system-wide.
-        os.makedirs(LOCALES, exist_ok=True)
-        tmp = tempfile.mkdtemp(dir=LOCALES)
         try:
-            made = os.path.join(tmp, "ru_RU.UTF-8")
-            r = subprocess.run(["localedef", "-i", "ru_RU", "-f", "UTF-8", made],
-                               capture_output=True, timeout=120)
-            if not os.path.isfile(os.path.join(made, "LC_CTYPE")):
-                raise unittest.SkipTest("no ru_RU locale can be made here: " +
-                                        r.stderr.decode(errors="replace"))
-            try:
-                os.rename(made, target)
-            except OSError:
-                pass  # made meanwhile by another run
-        finally:
-            shutil.rmtree(tmp, True)
+            stationlib.ru_locales()
+        except RuntimeError as e:
+            raise unittest.SkipTest(str(e))
 
     def setUp(self):
         super().setUp()

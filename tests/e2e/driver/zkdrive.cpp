@@ -778,6 +778,54 @@ void cmd_units(const Args&) {
     emit(Json().num("x", LOWORD(u)).num("y", HIWORD(u)));
 }
 
+SIZE text_extent(HDC dc, const std::wstring& text) {
+    SIZE size{};
+    GetTextExtentPoint32W(dc, text.c_str(), int(text.size()), &size);
+    return size;
+}
+
+std::string size_json(SIZE s) { return "[" + std::to_string(s.cx) + "," + std::to_string(s.cy) + "]"; }
+
+// How wide and high each control's text draws in the control's own font (the system font when
+// it has none), against its client rectangle: the whole text, the text without its trailing
+// blanks (which draw nothing), and the height of that text broken at words to the client
+// width, as a static control draws it. A font handle of another process
+// means nothing here, so a control with a font of its own is reported as such and not measured.
+void cmd_extents(const Args& a) {
+    HWND h = resolve_target(a);
+    HDC dc = GetDC(nullptr);
+    if (!dc) fail(L"no device context");
+    for (HWND c : descendants(h)) {
+        auto text = window_text(c);
+        if (!text || text->empty()) continue;
+        DWORD_PTR font = 0;
+        SendMessageTimeoutW(c, WM_GETFONT, 0, 0, SMTO_ABORTIFHUNG, kSendTimeoutMs, &font);
+        RECT client{};
+        GetClientRect(c, &client);
+        Json j;
+        j.num("hwnd", (long long)hwnd_value(c)).num("id", GetDlgCtrlID(c)).str("class", class_name(c))
+            .str("text", *text).raw("client", rect_json(client));
+        if (font) {
+            emit(j.flag("own_font", true));
+            continue;
+        }
+        HGDIOBJ old = SelectObject(dc, GetStockObject(SYSTEM_FONT));
+        const std::wstring trimmed = text->substr(0, text->find_last_not_of(L' ') + 1);
+        RECT wrapped{0, 0, client.right, 0};
+        DrawTextW(dc, trimmed.c_str(), int(trimmed.size()), &wrapped, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+        wchar_t face[LF_FACESIZE] = {};
+        GetTextFaceW(dc, LF_FACESIZE, face);
+        j.flag("own_font", false)
+            .str("face", face)
+            .raw("extent", size_json(text_extent(dc, *text)))
+            .raw("trimmed", size_json(text_extent(dc, trimmed)))
+            .num("wrapped_height", wrapped.bottom);
+        SelectObject(dc, old);
+        emit(j);
+    }
+    ReleaseDC(nullptr, dc);
+}
+
 const std::map<std::wstring, Command>& commands() {
     static const std::map<std::wstring, Command> table = {
         {L"windows", cmd_windows}, {L"wait", cmd_wait},         {L"wait-gone", cmd_wait_gone},
@@ -787,6 +835,7 @@ const std::map<std::wstring, Command>& commands() {
         {L"key", cmd_key},         {L"close", cmd_close},       {L"msgbox", cmd_msgbox},
         {L"show", cmd_show},       {L"move", cmd_move},
         {L"save-as", cmd_save_as}, {L"processes", cmd_processes}, {L"units", cmd_units},
+        {L"extents", cmd_extents},
     };
     return table;
 }
