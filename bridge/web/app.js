@@ -1,0 +1,230 @@
+// The live page of every station. Cards come from api/stations and api/history, then the
+// event stream at "events" keeps them current; the page never polls. Texts from stations only
+// ever reach the page through textContent. URLs are relative, so the page also works from a
+// sub-path behind a reverse proxy.
+'use strict';
+(() => {
+  const ROWS = 8;        // the monitor's table: the last eight readings
+  const NCHAN = 12;
+  const HOUR_MS = 3600e3;
+  const RETRY_MS = 3000; // after a refused or closed stream
+  const COLOURS = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b',
+                   '#e377c2', '#7f7f7f', '#bcbd22', '#17becf', '#393b79', '#637939'];
+
+  const list = document.getElementById('stations');
+  const link = document.getElementById('link');
+  const template = document.getElementById('card-template');
+  const stations = new Map();  // name -> station, in the bridge's order
+  let generation = 0;          // bumped by every (re)connection; older fetches are dropped
+
+  function getJSON(url) {
+    return fetch(url, { cache: 'no-store' }).then((r) => {
+      if (!r.ok) throw new Error(url + ': ' + r.status);
+      return r.json();
+    });
+  }
+
+  function setLink(up) {
+    link.textContent = up ? 'Данные поступают' : 'Нет связи с мостом, переподключение…';
+    link.classList.toggle('lost', !up);
+  }
+
+  // --- the stream -------------------------------------------------------------------------
+
+  function connect() {
+    const source = new EventSource('events');
+    source.addEventListener('open', resync);
+    source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
+    source.addEventListener('availability', (e) => onAvailability(JSON.parse(e.data)));
+    source.addEventListener('error', () => {
+      setLink(false);
+      // The browser retries a dropped stream by itself, but not a refused one (503).
+      if (source.readyState === EventSource.CLOSED) setTimeout(connect, RETRY_MS);
+    });
+  }
+
+  // On every (re)connection: the bridge may have restarted or changed its stations.
+  async function resync() {
+    const gen = ++generation;
+    setLink(true);
+    let data;
+    try {
+      data = await getJSON('api/stations');
+    } catch (e) {
+      return;  // the stream's error handler takes over
+    }
+    if (gen !== generation) return;
+    const names = new Set(data.stations.map((s) => s.name));
+    for (const [name, st] of stations) {
+      if (!names.has(name)) dropStation(st);
+    }
+    for (const s of data.stations) {
+      const st = stations.get(s.name) || addStation(s.name);
+      list.appendChild(st.card);  // keeps the bridge's order
+      setAvailable(st, s.available);
+      loadHistory(st, gen);
+    }
+  }
+
+  async function loadHistory(st, gen) {
+    st.held = st.held || [];  // readings that arrive while the history is on its way
+    let h;
+    try {
+      h = await getJSON('api/history?station=' + encodeURIComponent(st.name));
+    } catch (e) {
+      return;
+    }
+    if (gen !== generation || !stations.has(st.name)) return;
+    st.readings = h.readings;
+    st.next = h.next;
+    const last = h.readings[h.readings.length - 1];
+    st.lastAt = last ? Date.now() - (h.now - last.at) : null;
+    const held = st.held;
+    st.held = null;
+    for (const r of held) addReading(st, r);
+    render(st);
+  }
+
+  function onReading(r) {
+    const st = stations.get(r.station);
+    if (!st) {  // a station the bridge took up since the last resync
+      resync();
+      return;
+    }
+    if (st.held) {
+      st.held.push(r);
+      return;
+    }
+    if (addReading(st, r)) render(st);
+  }
+
+  function onAvailability(a) {
+    const st = stations.get(a.station);
+    if (st) setAvailable(st, a.available);
+    else resync();
+  }
+
+  // Appends a reading in sequence; a gap means readings were missed: fetch the history again.
+  function addReading(st, r) {
+    if (r.seq < st.next) return false;
+    if (r.seq > st.next) {
+      loadHistory(st, generation);
+      return false;
+    }
+    st.readings.push(r);
+    st.next = r.seq + 1;
+    st.lastAt = Date.now();
+    const oldest = r.at - HOUR_MS;
+    let drop = 0;
+    while (drop < st.readings.length && st.readings[drop].at < oldest) drop++;
+    if (drop) st.readings.splice(0, drop);
+    return true;
+  }
+
+  // --- cards ------------------------------------------------------------------------------
+
+  function addStation(name) {
+    const card = template.content.firstElementChild.cloneNode(true);
+    card.dataset.station = name;
+    card.querySelector('.name').textContent = name;
+    const head = card.querySelector('thead tr');
+    for (let k = 1; k <= NCHAN; k++) {
+      const th = document.createElement('th');
+      th.scope = 'col';
+      th.textContent = 'T' + k + ',°C';
+      head.appendChild(th);
+    }
+    const body = card.querySelector('tbody');
+    const cells = [];
+    for (let i = 0; i < ROWS; i++) {
+      const tr = body.insertRow();
+      const row = [];
+      for (let j = 0; j < 2 + NCHAN; j++) row.push(tr.insertCell());
+      cells.push(row);
+    }
+    const st = { name, card, cells, readings: [], next: 0, lastAt: null, held: null, chart: null };
+    stations.set(name, st);
+    return st;
+  }
+
+  function dropStation(st) {
+    if (st.chart) st.chart.destroy();
+    st.card.remove();
+    stations.delete(st.name);
+  }
+
+  function setAvailable(st, available) {
+    st.card.classList.toggle('offline', !available);
+    st.card.querySelector('.state').textContent = available ? 'на связи' : 'нет связи';
+  }
+
+  function statusOf(text) {
+    const t = text.trim();
+    return t === 'N/SENS' ? 'nsens' : t === 'ERROR' ? 'error' : '';
+  }
+
+  // The table as the monitor's grid: the newest reading in the bottom row.
+  function render(st) {
+    const shown = st.readings.slice(-ROWS);
+    const blank = ROWS - shown.length;
+    st.cells.forEach((row, i) => {
+      const texts = i < blank ? null : shown[i - blank].row;
+      row.forEach((td, j) => {
+        const text = texts ? texts[j] : '';
+        td.textContent = text;
+        td.className = j >= 2 ? statusOf(text) : '';
+      });
+    });
+    renderAge(st);
+    drawChart(st);
+  }
+
+  function renderAge(st) {
+    const el = st.card.querySelector('.age');
+    if (st.lastAt === null) {
+      el.textContent = 'показаний нет';
+      return;
+    }
+    const s = Math.max(0, Math.round((Date.now() - st.lastAt) / 1000));
+    const ago = s < 60 ? s + ' с' : s < 3600 ? Math.floor(s / 60) + ' мин' : Math.floor(s / 3600) + ' ч';
+    el.textContent = 'последнее показание ' + ago + ' назад';
+  }
+
+  // --- chart: every channel over the last hour, one point per reading ----------------------
+
+  function chartData(st) {
+    const data = [st.readings.map((r) => r.at / 1000)];
+    for (let k = 0; k < NCHAN; k++) {
+      // N/SENS and ERROR leave a gap.
+      data.push(st.readings.map((r) => (statusOf(r.row[2 + k]) ? null : parseFloat(r.row[2 + k]))));
+    }
+    return data;
+  }
+
+  function drawChart(st) {
+    const box = st.card.querySelector('.chart');
+    const data = chartData(st);
+    box.dataset.points = String(data[0].length);
+    if (st.chart) {
+      st.chart.setData(data);
+      return;
+    }
+    const series = [{ label: 'Время' }];
+    for (let k = 0; k < NCHAN; k++) {
+      series.push({ label: 'T' + (k + 1), stroke: COLOURS[k], width: 1.5, spanGaps: false });
+    }
+    st.chart = new uPlot({
+      width: Math.max(200, box.clientWidth),
+      height: 240,
+      series,
+      axes: [{}, { label: '°C' }],
+      legend: { live: false },  // a click on a channel's legend entry hides or shows it
+    }, data, box);
+    new ResizeObserver(() => {
+      st.chart.setSize({ width: Math.max(200, box.clientWidth), height: 240 });
+    }).observe(box);
+  }
+
+  setInterval(() => stations.forEach(renderAge), 1000);
+  connect();
+})();

@@ -1,0 +1,35 @@
+# Writes OUTPUT, a C++ source holding the page's files as byte arrays, so that zkbridge
+# serves them with nothing on disk and nothing fetched. Run as
+#   cmake -DROOT=<bridge/web> -DOUTPUT=<file.cpp> -DFILES=<relative;paths> -P embed.cmake
+set(body "")
+set(table "")
+set(n 0)
+foreach(rel IN LISTS FILES)
+  file(READ ${ROOT}/${rel} hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(LENGTH "${hex}" len)
+  math(EXPR size "${len} / 2")
+  if(rel MATCHES "\\.html$")
+    set(type "text/html; charset=utf-8")
+  elseif(rel MATCHES "\\.js$")
+    set(type "text/javascript; charset=utf-8")
+  elseif(rel MATCHES "\\.css$")
+    set(type "text/css; charset=utf-8")
+  else()
+    message(FATAL_ERROR "no content type for ${rel}")
+  endif()
+  if(rel STREQUAL "index.html")
+    set(path "/")
+  else()
+    set(path "/${rel}")
+  endif()
+  string(APPEND body "static const unsigned char asset${n}[] = {${bytes}};\n")
+  string(APPEND table "    {\"${path}\", \"${type}\", asset${n}, ${size}},\n")
+  math(EXPR n "${n} + 1")
+endforeach()
+file(WRITE ${OUTPUT}.tmp "// Generated from bridge/web by embed.cmake; do not edit.\n"
+     "#include \"web_assets.h\"\n\n${body}\nconst WebAsset WEB_ASSETS[] = {\n${table}};\n"
+     "const std::size_t WEB_ASSET_COUNT = ${n};\n")
+# Rewrite only on change, so that an unchanged page rebuilds nothing.
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.tmp)
