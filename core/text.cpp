@@ -56,3 +56,31 @@ std::string to_cp1251(std::string_view s) {
     }
     return out;
 }
+
+namespace {
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += char(cp);
+    } else if (cp < 0x800) {
+        out += char(0xC0 | (cp >> 6));
+        out += char(0x80 | (cp & 0x3F));
+    } else {
+        out += char(0xE0 | (cp >> 12));
+        out += char(0x80 | ((cp >> 6) & 0x3F));
+        out += char(0x80 | (cp & 0x3F));
+    }
+}
+}  // namespace
+
+std::string from_cp1251(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() * 2);
+    for (const char ch : s) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        std::uint32_t cp = c;
+        if (c >= 0xC0) cp = 0x0410 + (c - 0xC0);
+        else if (c >= 0x80) cp = kHigh[c - 0x80] ? kHigh[c - 0x80] : 0xFFFD;
+        append_utf8(out, cp);
+    }
+    return out;
+}

@@ -6,6 +6,10 @@
 // Converts UTF-8 text to Windows-1251 bytes. Characters that 1251 cannot hold become '?'.
 std::string to_cp1251(std::string_view utf8);
 
+// Converts Windows-1251 bytes to UTF-8. The one byte 1251 leaves unassigned (0x98) becomes
+// U+FFFD, so the result is always valid UTF-8.
+std::string from_cp1251(std::string_view cp1251);
+
 // The first n characters of s: the one place where a fixed capacity cuts a text.
 inline std::string cut(std::string_view s, std::size_t n) {
     return std::string(s.substr(0, n));

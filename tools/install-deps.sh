@@ -12,6 +12,8 @@ pkgs=(
   xvfb x11-utils xdotool imagemagick
   socat gnuplot-x11
   procps psmisc python3
+  libmosquitto-dev libcpp-httplib-dev nlohmann-json3-dev
+  mosquitto mosquitto-clients prometheus openssl curl
 )
 
 missing=()

@@ -23,6 +23,18 @@ TEST(Windows1251, MalformedSequenceIsOneUnknownCharacterAndSwallowsNothing) {
     EXPECT_EQ(to_cp1251("\xFF" "x"), "?x");
 }
 
+TEST(Windows1251, EveryByteDecodesToUtf8AndBackExceptTheUnassignedOne) {
+    EXPECT_EQ(from_cp1251("\xA8\xE6\xB0\x88 \xB9"), "Ёж°€ №");
+    EXPECT_EQ(from_cp1251("\xC0\xDF\xE0\xFF"), "АЯая");
+    EXPECT_EQ(from_cp1251(std::string("a\0b", 3)), std::string("a\0b", 3));
+    EXPECT_EQ(from_cp1251("\x98"), "\xEF\xBF\xBD");  // unassigned: U+FFFD, still UTF-8
+    for (int b = 1; b < 256; ++b) {
+        if (b == 0x98) continue;
+        const std::string one(1, char(b));
+        EXPECT_EQ(to_cp1251(from_cp1251(one)), one) << "byte " << b;
+    }
+}
+
 TEST(BoundedText, CutKeepsAtMostItsCapacity) {
     EXPECT_EQ(cut("COM12", 5), "COM12");
     EXPECT_EQ(cut("COM123", 5), "COM12");

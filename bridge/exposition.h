@@ -1,0 +1,24 @@
+#pragma once
+// The HTTP views of the bridge's state: the Prometheus text format 0.0.4 and the stations
+// JSON. Pure.
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station_status.h"
+
+struct NamedStatus {
+    std::string name;
+    StationStatus status;
+};
+
+struct BridgeGauges {
+    bool mqtt_connected = false;
+    std::size_t mqtt_queued = 0;  // messages waiting for the broker's acknowledgement
+};
+
+std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeGauges& g);
+
+// {"stations":[{"name":"a","available":true,"last":STATE or null},...]}
+std::string stations_json(const std::vector<NamedStatus>& stations);

@@ -1,0 +1,89 @@
+#include "fleet.h"
+
+#include <algorithm>
+
+Fleet::Fleet(std::string prefix, bool discovery, MqttSink& sink)
+    : prefix_(std::move(prefix)), discovery_(discovery), sink_(sink) {
+    sink_.publish({{bridge_availability_topic(prefix_), "online"}});
+}
+
+void Fleet::add_observer(FleetObserver* o) { observers_.push_back(o); }
+
+void Fleet::set_stations(const std::vector<std::string>& names) {
+    std::vector<std::string> removed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<NamedStatus> next;
+        for (const auto& name : names) {
+            auto it = std::find_if(stations_.begin(), stations_.end(),
+                                   [&](const NamedStatus& s) { return s.name == name; });
+            if (it != stations_.end()) {
+                next.push_back(std::move(*it));
+                stations_.erase(it);
+                continue;
+            }
+            next.push_back({name, {}});
+            if (discovery_) sink_.publish(discovery_messages(prefix_, name));
+        }
+        for (const auto& gone : stations_) {
+            removed.push_back(gone.name);
+            sink_.publish({{availability_topic(prefix_, gone.name), "offline"}});
+        }
+        stations_ = std::move(next);
+    }
+    for (const auto& name : removed) {
+        for (auto* o : observers_) {
+            o->on_availability(name, false);
+            o->on_station_removed(name);
+        }
+    }
+}
+
+void Fleet::apply(const std::string& name, const Exchange& e, double now) {
+    PollChange c;
+    bool available = false;
+    Reading reading;
+    std::string state;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = std::find_if(stations_.begin(), stations_.end(),
+                               [&](const NamedStatus& s) { return s.name == name; });
+        if (it == stations_.end()) return;  // dropped while its poll ran
+        StationStatus& s = it->status;
+        c = apply_exchange(s, e, now);
+        available = s.availability == Availability::online;
+        if (c.availability_changed)
+            sink_.publish({{availability_topic(prefix_, name), available ? "online" : "offline"}});
+        if (c.new_reading) {
+            sink_.publish(reading_messages(prefix_, name, s.last, s.last_state));
+            if (!observers_.empty()) {
+                reading = s.last;
+                state = s.last_state;
+            }
+        }
+    }
+    for (auto* o : observers_) {
+        if (c.availability_changed) o->on_availability(name, available);
+        if (c.new_reading) o->on_reading(name, reading, state, now);
+    }
+}
+
+void Fleet::announce_stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<MqttMessage> m;
+    for (const auto& s : stations_) m.push_back({availability_topic(prefix_, s.name), "offline"});
+    m.push_back({bridge_availability_topic(prefix_), "offline"});
+    sink_.publish(std::move(m));
+}
+
+std::vector<NamedStatus> Fleet::snapshot() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stations_;
+}
+
+std::vector<std::string> Fleet::names() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> n;
+    for (const auto& s : stations_) n.push_back(s.name);
+    return n;
+}

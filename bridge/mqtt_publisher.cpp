@@ -1,0 +1,237 @@
+#include "mqtt_publisher.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <mosquitto.h>
+
+namespace {
+// Messages sent and not yet acknowledged; the rest wait in our own queue, in order.
+constexpr std::size_t WINDOW = 200;
+constexpr auto CONNACK_TIME = std::chrono::seconds(10);
+constexpr auto MAX_BACKOFF = std::chrono::seconds(30);
+constexpr int KEEPALIVE = 30;
+}  // namespace
+
+MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
+    mosquitto_lib_init();
+}
+
+MqttPublisher::~MqttPublisher() {
+    stop(std::chrono::milliseconds(0));
+    mosquitto_lib_cleanup();
+}
+
+void MqttPublisher::start() { thread_ = std::thread([this] { run(); }); }
+
+void MqttPublisher::publish(std::vector<MqttMessage> messages) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& m : messages) incoming_.push_back(std::move(m));
+    }
+    wake_.notify_one();
+}
+
+void MqttPublisher::stop(std::chrono::milliseconds drain) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!stopping_) {
+            stopping_ = true;
+            stop_deadline_ = Clock::now() + drain;
+        }
+    }
+    wake_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+void MqttPublisher::take_incoming() {
+    std::vector<MqttMessage> batch;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        batch.swap(incoming_);
+    }
+    for (auto& m : batch) {
+        retained_[m.topic] = m.payload;
+        if (pending_.size() >= MAX_QUEUED) {
+            if (dropped_++ == 0)
+                std::fprintf(stderr, "zkbridge: MQTT queue full (%zu messages); dropping new "
+                                     "messages until the broker is back\n", MAX_QUEUED);
+            continue;
+        }
+        ++pending_per_topic_[m.topic];
+        pending_.push_back({std::move(m), -1, false});
+    }
+    queued_ = pending_.size();
+}
+
+// The callbacks run inside mosquitto_loop, so they only take note; the handle is destroyed
+// after the loop returns.
+void MqttPublisher::connect_cb(mosquitto*, void* self, int rc) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    if (rc == 0) {
+        p->on_connected();
+        return;
+    }
+    std::fprintf(stderr, "zkbridge: the broker at %s:%d refused the connection: %s%s\n",
+                 p->settings_.host.c_str(), p->settings_.port, mosquitto_connack_string(rc),
+                 rc == 4 || rc == 5 ? " (check --mqtt-user and the password file); retrying" : "");
+    p->link_broken_ = true;
+}
+
+void MqttPublisher::disconnect_cb(mosquitto*, void* self, int rc) {
+    auto* p = static_cast<MqttPublisher*>(self);
+    if (p->session_up_ && rc != 0)
+        std::fprintf(stderr, "zkbridge: lost the broker at %s:%d: %s\n",
+                     p->settings_.host.c_str(), p->settings_.port, mosquitto_strerror(rc));
+    p->link_broken_ = true;
+}
+
+void MqttPublisher::publish_cb(mosquitto*, void* self, int mid) {
+    static_cast<MqttPublisher*>(self)->on_acknowledged(mid);
+}
+
+void MqttPublisher::begin_connect() {
+    mosq_ = mosquitto_new(settings_.client_id.c_str(), true, this);
+    if (!mosq_) {
+        std::fprintf(stderr, "zkbridge: cannot create an MQTT client\n");
+        next_attempt_ = Clock::now() + backoff_;
+        return;
+    }
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(mosq_, connect_cb);
+    mosquitto_disconnect_callback_set(mosq_, disconnect_cb);
+    mosquitto_publish_callback_set(mosq_, publish_cb);
+    mosquitto_will_set(mosq_, settings_.will_topic.c_str(), 7, "offline", MQTT_QOS, true);
+    if (!settings_.user.empty())
+        mosquitto_username_pw_set(mosq_, settings_.user.c_str(),
+                                  settings_.password.empty() ? nullptr : settings_.password.c_str());
+    int rc = MOSQ_ERR_SUCCESS;
+    if (!settings_.cafile.empty())
+        rc = mosquitto_tls_set(mosq_, settings_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (rc == MOSQ_ERR_SUCCESS)
+        rc = mosquitto_connect_async(mosq_, settings_.host.c_str(), settings_.port, KEEPALIVE);
+    connect_started_ = Clock::now();
+    if (rc != MOSQ_ERR_SUCCESS) {
+        end_connection(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+    }
+}
+
+// Drops the connection; every message not yet acknowledged goes out again on the next one.
+void MqttPublisher::end_connection(const char* why) {
+    if (why)
+        std::fprintf(stderr, "zkbridge: %s the broker at %s:%d: %s\n",
+                     session_up_ ? "lost" : "cannot connect to", settings_.host.c_str(),
+                     settings_.port, why);
+    link_broken_ = false;
+    if (mosq_) {
+        mosquitto_destroy(mosq_);
+        mosq_ = nullptr;
+    }
+    if (session_up_) backoff_ = std::chrono::seconds(1);
+    session_up_ = false;
+    connected_ = false;
+    in_flight_.clear();
+    for (auto& e : pending_) e.mid = -1;
+    next_attempt_ = Clock::now() + backoff_;
+    backoff_ = std::min<std::chrono::seconds>(backoff_ * 2, MAX_BACKOFF);
+}
+
+void MqttPublisher::on_connected() {
+    session_up_ = true;
+    connected_ = true;
+    backoff_ = std::chrono::seconds(1);
+    std::fprintf(stderr, "zkbridge: connected to the broker at %s:%d\n", settings_.host.c_str(),
+                 settings_.port);
+    // A broker without persistence has forgotten the retained values: every topic's last
+    // payload goes out again first, unless a newer copy is still waiting in the queue.
+    std::vector<Entry> again;
+    for (const auto& [topic, payload] : retained_) {
+        if (pending_per_topic_.count(topic)) continue;
+        again.push_back({{topic, payload}, -1, false});
+    }
+    for (auto it = again.rbegin(); it != again.rend(); ++it) {
+        ++pending_per_topic_[it->message.topic];
+        pending_.push_front(std::move(*it));
+    }
+    queued_ = pending_.size();
+}
+
+void MqttPublisher::send_window() {
+    if (!session_up_) return;
+    for (auto& e : pending_) {
+        if (in_flight_.size() >= WINDOW) return;
+        if (e.mid >= 0 || e.acked) continue;
+        int mid = 0;
+        const int rc = mosquitto_publish(mosq_, &mid, e.message.topic.c_str(),
+                                         int(e.message.payload.size()), e.message.payload.data(),
+                                         MQTT_QOS, true);
+        if (rc != MOSQ_ERR_SUCCESS) return;  // the loop reports the broken link
+        e.mid = mid;
+        in_flight_[mid] = &e;
+    }
+}
+
+void MqttPublisher::on_acknowledged(int mid) {
+    auto it = in_flight_.find(mid);
+    if (it == in_flight_.end()) return;
+    it->second->acked = true;
+    in_flight_.erase(it);
+}
+
+void MqttPublisher::retire_acknowledged() {
+    while (!pending_.empty() && pending_.front().acked) {
+        auto t = pending_per_topic_.find(pending_.front().message.topic);
+        if (t != pending_per_topic_.end() && --t->second == 0) pending_per_topic_.erase(t);
+        pending_.pop_front();
+    }
+    queued_ = pending_.size();
+}
+
+void MqttPublisher::run() {
+    for (;;) {
+        take_incoming();
+        bool stopping;
+        Clock::time_point deadline;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping = stopping_;
+            deadline = stop_deadline_;
+        }
+        const auto now = Clock::now();
+        if (stopping && (pending_.empty() || now >= deadline)) break;
+
+        if (!mosq_ && now >= next_attempt_) begin_connect();
+        if (mosq_ && !session_up_ && Clock::now() - connect_started_ > CONNACK_TIME) {
+            std::fprintf(stderr, "zkbridge: the broker at %s:%d did not answer in time\n",
+                         settings_.host.c_str(), settings_.port);
+            end_connection(nullptr);
+        }
+        if (!mosq_) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait_until(lock, std::min(next_attempt_, Clock::now() + std::chrono::milliseconds(200)),
+                             [this] { return stopping_ || !incoming_.empty(); });
+            continue;
+        }
+        send_window();
+        // Short waits: new messages arrive through incoming_, not through the socket.
+        const int rc = mosquitto_loop(mosq_, 20, 1);
+        retire_acknowledged();
+        if (link_broken_) {
+            end_connection(nullptr);  // the callback has said why
+        } else if (rc != MOSQ_ERR_SUCCESS) {
+            end_connection(rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc));
+        }
+    }
+    if (mosq_) {
+        if (session_up_) {
+            mosquitto_disconnect(mosq_);
+            mosquitto_loop(mosq_, 100, 1);
+        }
+        mosquitto_destroy(mosq_);
+        mosq_ = nullptr;
+    }
+    connected_ = false;
+    if (!pending_.empty())
+        std::fprintf(stderr, "zkbridge: %zu MQTT messages were not delivered\n", pending_.size());
+}

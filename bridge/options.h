@@ -1,0 +1,57 @@
+#pragma once
+// The bridge's command line and stations file. Pure: text in, settings or a message out.
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct StationAddress {
+    std::string name;  // [A-Za-z0-9_-]{1,32}: it becomes part of topics, labels and ids
+    std::string host;
+    int port = 0;
+    bool operator==(const StationAddress& o) const {
+        return name == o.name && host == o.host && port == o.port;
+    }
+};
+
+struct Endpoint {
+    std::string host;
+    int port = 0;
+};
+
+struct Options {
+    std::vector<StationAddress> stations;  // from --station, kept across reloads of the file
+    std::string stations_file;
+    int period = 5;  // seconds
+    Endpoint mqtt{"127.0.0.1", 1883};
+    std::string mqtt_prefix = "zk47";
+    std::string mqtt_user;
+    std::string mqtt_password_file;
+    std::string mqtt_cafile;
+    Endpoint http{"127.0.0.1", 9147};
+    bool discovery = true;
+    bool help = false;
+};
+
+// Reads the arguments after the program's name. On failure returns false with a message
+// that names the offending argument.
+bool parse_options(const std::vector<std::string>& args, Options& out, std::string& error);
+
+std::string usage();
+
+bool valid_station_name(std::string_view name);
+
+// HOST:PORT, split at the last colon; the port is 1..65535.
+bool parse_endpoint(std::string_view text, Endpoint& out, std::string& error);
+
+// NAME=HOST:PORT.
+bool parse_station(std::string_view text, StationAddress& out, std::string& error);
+
+// One NAME=HOST:PORT a line; blank lines and everything from a '#' are ignored. The message
+// of a failure names the line.
+bool parse_stations_file(std::string_view text, std::vector<StationAddress>& out,
+                         std::string& error);
+
+// The stations of the command line followed by those of the file; a name given twice is an
+// error.
+bool merge_stations(const std::vector<StationAddress>& a, const std::vector<StationAddress>& b,
+                    std::vector<StationAddress>& out, std::string& error);

@@ -1,0 +1,191 @@
+// zkbridge: polls stations' data servers and publishes their readings to an MQTT broker and
+// over HTTP for Prometheus.
+//
+// Threads: the main thread parses the command line and then only waits for signals (it
+// re-reads the stations file on SIGHUP); the poll thread runs every exchange and applies its
+// outcome to the fleet; the MQTT thread owns the broker connection; the HTTP workers read
+// snapshots of the fleet.
+#include <netdb.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "fleet.h"
+#include "http_server.h"
+#include "mqtt_publisher.h"
+#include "options.h"
+#include "poller.h"
+
+namespace {
+
+double unix_now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+bool read_file(const std::string& path, std::string& text, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    text = s.str();
+    return true;
+}
+
+bool resolve(const StationAddress& s, PollTarget& out, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int rc = ::getaddrinfo(s.host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || !found) {
+        error = "station " + s.name + ": cannot resolve " + s.host + ": " + gai_strerror(rc);
+        return false;
+    }
+    out.name = s.name;
+    out.address = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    out.address.sin_port = htons(static_cast<std::uint16_t>(s.port));
+    ::freeaddrinfo(found);
+    return true;
+}
+
+// The stations of the command line and of the file, resolved.
+bool load_stations(const Options& o, std::vector<PollTarget>& out, std::string& error) {
+    std::vector<StationAddress> from_file;
+    if (!o.stations_file.empty()) {
+        std::string text;
+        if (!read_file(o.stations_file, text, error)) return false;
+        if (!parse_stations_file(text, from_file, error)) {
+            error = o.stations_file + ": " + error;
+            return false;
+        }
+    }
+    std::vector<StationAddress> all;
+    if (!merge_stations(o.stations, from_file, all, error)) return false;
+    std::vector<PollTarget> targets;
+    for (const auto& s : all) {
+        PollTarget t;
+        if (!resolve(s, t, error)) return false;
+        targets.push_back(t);
+    }
+    out = std::move(targets);
+    return true;
+}
+
+std::vector<std::string> names_of(const std::vector<PollTarget>& targets) {
+    std::vector<std::string> n;
+    for (const auto& t : targets) n.push_back(t.name);
+    return n;
+}
+
+// Each station holds a socket while it is polled; a large fleet needs more than the usual
+// soft limit of descriptors.
+void raise_file_limit() {
+    rlimit r{};
+    if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+        r.rlim_cur = r.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &r);
+    }
+}
+
+int bad_usage(const std::string& error) {
+    std::fprintf(stderr, "zkbridge: %s\n%s", error.c_str(), usage().c_str());
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    std::string error;
+    if (!parse_options(std::vector<std::string>(argv + 1, argv + argc), o, error))
+        return bad_usage(error);
+    if (o.help) {
+        std::fputs(usage().c_str(), stdout);
+        return 0;
+    }
+
+    MqttSettings mqtt;
+    mqtt.host = o.mqtt.host;
+    mqtt.port = o.mqtt.port;
+    mqtt.user = o.mqtt_user;
+    mqtt.cafile = o.mqtt_cafile;
+    mqtt.will_topic = bridge_availability_topic(o.mqtt_prefix);
+    char host_name[256] = "host";
+    ::gethostname(host_name, sizeof host_name - 1);
+    mqtt.client_id = "zkbridge-" + std::string(host_name) + "-" + std::to_string(::getpid());
+    if (mqtt.client_id.size() > 23 * 4) mqtt.client_id.resize(23 * 4);
+    if (!o.mqtt_password_file.empty()) {
+        if (!read_file(o.mqtt_password_file, mqtt.password, error)) return bad_usage(error);
+        mqtt.password = mqtt.password.substr(0, mqtt.password.find_first_of("\r\n"));
+    }
+    if (!o.mqtt_cafile.empty() && ::access(o.mqtt_cafile.c_str(), R_OK) != 0)
+        return bad_usage("cannot read the CA file " + o.mqtt_cafile);
+
+    std::vector<PollTarget> targets;
+    if (!load_stations(o, targets, error)) return bad_usage(error);
+    raise_file_limit();
+
+    // Signals are taken by the main thread alone, with sigwait; every thread started from
+    // here inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    MqttPublisher publisher(mqtt);
+    Fleet fleet(o.mqtt_prefix, o.discovery, publisher);
+    HttpServer http(fleet, [&publisher] {
+        return BridgeGauges{publisher.connected(), publisher.queued()};
+    });
+    if (!http.bind(o.http.host, o.http.port, error)) {
+        std::fprintf(stderr, "zkbridge: %s\n", error.c_str());
+        return 1;
+    }
+
+    fleet.set_stations(names_of(targets));
+    publisher.start();
+    Poller poller(std::chrono::seconds(o.period),
+                  [&fleet](const std::string& name, Exchange&& e) { fleet.apply(name, e, unix_now()); });
+    poller.set_targets(targets);
+    std::thread poll_thread([&poller] { poller.run(); });
+    http.start();
+    std::fprintf(stderr, "zkbridge: polling %zu stations every %d s; MQTT %s:%d; HTTP on %s:%d\n",
+                 targets.size(), o.period, o.mqtt.host.c_str(), o.mqtt.port, o.http.host.c_str(),
+                 o.http.port);
+
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&signals, &sig) != 0) continue;
+        if (sig != SIGHUP) break;
+        std::vector<PollTarget> next;
+        if (!load_stations(o, next, error)) {
+            std::fprintf(stderr, "zkbridge: %s; keeping the current stations\n", error.c_str());
+            continue;
+        }
+        fleet.set_stations(names_of(next));
+        poller.set_targets(next);
+        std::fprintf(stderr, "zkbridge: stations reloaded: %zu stations\n", next.size());
+    }
+
+    std::fprintf(stderr, "zkbridge: stopping\n");
+    poller.stop();
+    poll_thread.join();
+    http.stop();
+    fleet.announce_stop();
+    publisher.stop(std::chrono::seconds(5));
+    return 0;
+}
