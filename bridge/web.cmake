@@ -1,11 +1,9 @@
 # The web page of zkbridge: its routes, history and event streams as a library, and the
-# page's files embedded at build time (no network, nothing read at run time).
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
-find_package(nlohmann_json REQUIRED)
+# page's files embedded at build time (no network, nothing read at run time). Included by
+# bridge/CMakeLists.txt, which finds the libraries.
 
 set(ZK_WEB_DIR ${CMAKE_CURRENT_LIST_DIR}/web)
-set(ZK_WEB_FILES index.html app.js style.css vendor/uplot/uPlot.iife.min.js vendor/uplot/uPlot.min.css)
+set(ZK_WEB_FILES index.html app.js style.css favicon.svg vendor/uplot/uPlot.iife.min.js vendor/uplot/uPlot.min.css)
 set(ZK_WEB_SOURCES ${ZK_WEB_FILES})
 list(TRANSFORM ZK_WEB_SOURCES PREPEND ${ZK_WEB_DIR}/)
 add_custom_command(
@@ -18,9 +16,9 @@ add_custom_command(
 # The pure parts, free of the HTTP library: tested on their own.
 add_library(zkbridge_history STATIC
   ${CMAKE_CURRENT_LIST_DIR}/history.cpp ${CMAKE_CURRENT_LIST_DIR}/event_streams.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/web_feed.cpp ${CMAKE_CURRENT_LIST_DIR}/cp1251.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/web_feed.cpp)
 target_include_directories(zkbridge_history PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(zkbridge_history PUBLIC zkcore nlohmann_json::nlohmann_json)
+target_link_libraries(zkbridge_history PUBLIC zkbridge_rules)
 
 add_library(zkbridge_web STATIC
   ${CMAKE_CURRENT_LIST_DIR}/web_routes.cpp ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp)

@@ -4,30 +4,30 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "event_streams.h"
+#include "fleet.h"
 #include "history.h"
 #include "reading.h"
 
-class WebFeed {
+class WebFeed : public FleetObserver {
 public:
     // Open pages at once; the HTTP server keeps workers to spare beyond them.
     static constexpr std::size_t STREAM_CAP = 32;
 
     explicit WebFeed(std::size_t stream_cap = STREAM_CAP) : streams_(stream_cap) {}
 
-    // The bridge's hooks, called from its polling threads outside the bridge's own locks.
-    void on_reading(const std::string& station, const Reading& r, std::int64_t at_ms);
-    void on_availability(const std::string& station, bool available);
-    // A station dropped from the bridge's list: its history goes too.
-    void on_removed(const std::string& station);
+    // The fleet's hooks, called from the bridge's threads outside the fleet's lock.
+    void on_reading(const std::string& station, const Reading& r, const std::string& state,
+                    double taken_at) override;
+    void on_availability(const std::string& station, bool available) override;
+    // A station dropped from the bridge's list: its history goes too, and pages drop its card.
+    void on_station_removed(const std::string& station) override;
 
-    // The body of /api/history for a station: its readings of the hour before now_ms.
-    // Nothing for a station the feed has not heard of.
-    std::optional<std::string> history_json(const std::string& station,
-                                            std::int64_t now_ms) const;
+    // The body of /api/history for a station: its readings of the hour before now_ms (none
+    // for a station that has given no reading yet).
+    std::string history_json(const std::string& station, std::int64_t now_ms) const;
 
     EventStreams& streams() { return streams_; }
 
@@ -38,7 +38,3 @@ private:
     std::map<std::string, History> histories_;
     EventStreams streams_;
 };
-
-// One reading as the page's JSON: {"seq":N,"at":MS,"sec":S,"row":[14 grid texts]}, the
-// texts decoded from Windows-1251.
-std::string reading_json(const HistoryEntry& e, std::uint64_t seq);

@@ -1,5 +1,6 @@
 #include "web_routes.h"
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <regex>
@@ -54,7 +55,8 @@ void serve_event_stream(WebFeed& feed, httplib::Response& res) {
         });
 }
 
-void serve_history(const WebFeed& feed, const httplib::Request& req, httplib::Response& res) {
+void serve_history(const WebFeed& feed, const Fleet& fleet, const httplib::Request& req,
+                   httplib::Response& res) {
     common_headers(res);
     const std::string name = req.get_param_value("station");
     if (name.empty()) {
@@ -62,18 +64,18 @@ void serve_history(const WebFeed& feed, const httplib::Request& req, httplib::Re
         res.set_content("station=NAME is missing\n", "text/plain; charset=utf-8");
         return;
     }
-    const auto body = feed.history_json(name, now_ms());
-    if (!body) {
+    const auto names = fleet.names();
+    if (std::find(names.begin(), names.end(), name) == names.end()) {
         res.status = 404;
         res.set_content("no such station\n", "text/plain; charset=utf-8");
         return;
     }
-    res.set_content(*body, "application/json");
+    res.set_content(feed.history_json(name, now_ms()), "application/json");
 }
 
 }  // namespace
 
-void add_web_routes(httplib::Server& server, WebFeed& feed) {
+void add_web_routes(httplib::Server& server, WebFeed& feed, const Fleet& fleet) {
     for (std::size_t i = 0; i < WEB_ASSET_COUNT; ++i) {
         const WebAsset& a = WEB_ASSETS[i];
         server.Get(exact(a.path), [&a](const httplib::Request&, httplib::Response& res) {
@@ -86,7 +88,8 @@ void add_web_routes(httplib::Server& server, WebFeed& feed) {
     server.Get("/events", [&feed](const httplib::Request&, httplib::Response& res) {
         serve_event_stream(feed, res);
     });
-    server.Get("/api/history", [&feed](const httplib::Request& req, httplib::Response& res) {
-        serve_history(feed, req, res);
+    server.Get("/api/history", [&feed, &fleet](const httplib::Request& req,
+                                               httplib::Response& res) {
+        serve_history(feed, fleet, req, res);
     });
 }

@@ -3,9 +3,10 @@
 // stream and the history.
 #include <httplib.h>
 
+#include "fleet.h"
 #include "web_feed.h"
 
-// GET / and the page's files, GET /events and GET /api/history?station=NAME. The feed must
-// outlive the server; close its streams before stopping the server, so that no worker
-// waits on a stream.
-void add_web_routes(httplib::Server& server, WebFeed& feed);
+// GET / and the page's files, GET /events and GET /api/history?station=NAME. The feed and
+// the fleet must outlive the server; close the feed's streams before stopping the server,
+// so that no worker waits on a stream.
+void add_web_routes(httplib::Server& server, WebFeed& feed, const Fleet& fleet);

@@ -22,6 +22,8 @@
 #include "mqtt_publisher.h"
 #include "options.h"
 #include "poller.h"
+#include "web_feed.h"
+#include "web_routes.h"
 
 namespace {
 
@@ -151,6 +153,9 @@ int main(int argc, char** argv) {
     HttpServer http(fleet, [&publisher] {
         return BridgeGauges{publisher.connected(), publisher.queued()};
     });
+    WebFeed web;  // the web page's history and event streams
+    fleet.add_observer(&web);
+    add_web_routes(http.routes(), web, fleet);
     if (!http.bind(o.http.host, o.http.port, error)) {
         std::fprintf(stderr, "zkbridge: %s\n", error.c_str());
         return 1;
@@ -184,6 +189,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zkbridge: stopping\n");
     poller.stop();
     poll_thread.join();
+    web.streams().close();  // no HTTP worker may wait on an event stream while the server stops
     http.stop();
     fleet.announce_stop();
     publisher.stop(std::chrono::seconds(5));

@@ -36,6 +36,10 @@
     source.addEventListener('open', resync);
     source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
     source.addEventListener('availability', (e) => onAvailability(JSON.parse(e.data)));
+    source.addEventListener('removed', (e) => {
+      const st = stations.get(JSON.parse(e.data).station);
+      if (st) dropStation(st);
+    });
     source.addEventListener('error', () => {
       setLink(false);
       // The browser retries a dropped stream by itself, but not a refused one (503).
@@ -217,6 +221,8 @@
       width: Math.max(200, box.clientWidth),
       height: 240,
       series,
+      // A fixed hour ending at the newest reading, so that the view does not jump as it fills.
+      scales: { x: { time: true, range: (u, min, max) => [max - HOUR_MS / 1000, max] } },
       axes: [{}, { label: '°C' }],
       legend: { live: false },  // a click on a channel's legend entry hides or shows it
     }, data, box);

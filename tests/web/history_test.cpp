@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "cp1251.h"
 #include "event_streams.h"
 #include "history.h"
 #include "web_feed.h"
@@ -102,10 +101,15 @@ TEST(History, HoldsAnHourAtTheShortestPeriod) {
     EXPECT_EQ(kept(h, 0).front(), (std::pair<std::uint64_t, std::int64_t>{400, 400000}));
 }
 
-TEST(Cp1251, DecodesToUtf8) {
-    EXPECT_EQ(cp1251_to_utf8("\xC2\xF0\xE5\xEC\xFF \xB9 ok"), "Время № ok");
-    EXPECT_EQ(cp1251_to_utf8("a\x98z"), "a\xEF\xBF\xBDz");  // 0x98 is undefined
-    EXPECT_EQ(cp1251_to_utf8(""), "");
+TEST(WebFeed, DecodesTheTimeTextsToUtf8) {
+    WebFeed feed;
+    Reading r = reading_of(1.0);
+    r.sys_time = "\xC2\xF0\xE5\xEC\xFF \xB9";
+    r.tm_time = "a\x98z";  // 0x98 is undefined in Windows-1251
+    feed.on_reading("a", r, "", 1.0);
+    const json h = json::parse(feed.history_json("a", 1000));
+    EXPECT_EQ(h["readings"][0]["row"][0], "Время №");
+    EXPECT_EQ(h["readings"][0]["row"][1], "a\xEF\xBF\xBDz");
 }
 
 TEST(EventStreams, RefusesStreamsPastTheCapAndFreesSlotsOnRelease) {
@@ -167,36 +171,36 @@ TEST(EventStreams, DropAStreamThatFallsTooFarBehind) {
 
 TEST(WebFeed, HistoryJsonHoldsTheLastHourWithDecodedTexts) {
     WebFeed feed;
-    EXPECT_FALSE(feed.history_json("a", 0));
     feed.on_availability("a", true);
-    EXPECT_EQ(feed.history_json("a", 5000).value(),
+    EXPECT_EQ(feed.history_json("a", 5000),
               R"({"station":"a","now":5000,"next":0,"readings":[]})");
     Reading r = reading_of(23.45);
     r.values[2] = NSENS_VALUE;
     r.values[3] = ERROR_VALUE;
     r.tm_time = "\xC2\xF0";
-    feed.on_reading("a", r, 1000);
-    feed.on_reading("a", r, 3600 * 1000 + 2000);
-    const json h = json::parse(feed.history_json("a", 3600 * 1000 + 1000).value());
+    feed.on_reading("a", r, "", 1.0);
+    feed.on_reading("a", r, "", 3602.0);
+    const json h = json::parse(feed.history_json("a", 3600 * 1000 + 1000));
     EXPECT_EQ(h["next"], 2);
     ASSERT_EQ(h["readings"].size(), 2u);  // the first is exactly an hour old
     EXPECT_EQ(h["readings"][0].dump(),
               R"({"at":1000,"row":["09-41-07","Вр"," 23.45"," 23.45"," N/SENS"," ERROR",)"
               R"(" 23.45"," 23.45"," 23.45"," 23.45"," 23.45"," 23.45"," 23.45"," 23.45"],)"
               R"("sec":125,"seq":0})");  // json sorts keys; the wire order is checked below
-    const json later = json::parse(feed.history_json("a", 3600 * 1000 + 1001).value());
+    const json later = json::parse(feed.history_json("a", 3600 * 1000 + 1001));
     EXPECT_EQ(later["readings"].size(), 1u);
-    feed.on_removed("a");
-    EXPECT_FALSE(feed.history_json("a", 0));
+    feed.on_station_removed("a");  // and should it come back, it starts afresh
+    EXPECT_EQ(json::parse(feed.history_json("a", 0))["next"], 0);
 }
 
-TEST(WebFeed, PublishesReadingsAndAvailabilityAsEvents) {
+TEST(WebFeed, PublishesReadingsAvailabilityAndRemovalsAsEvents) {
     WebFeed feed;
     auto s = feed.streams().open();
     feed.on_availability("b", false);
     Reading r = reading_of(1.0);
     r.sys_time = "<\"x\">\n";
-    feed.on_reading("b", r, 7);
+    feed.on_reading("b", r, "", 0.007);
+    feed.on_station_removed("b");
     std::string text;
     ASSERT_TRUE(s->next(text, 100ms));
     EXPECT_EQ(text, "event: availability\ndata: {\"station\":\"b\",\"available\":false}\n\n");
@@ -205,6 +209,8 @@ TEST(WebFeed, PublishesReadingsAndAvailabilityAsEvents) {
                          "\"row\":[\"<\\\"x\\\">\\n\",", 0), 0u) << text;
     EXPECT_EQ(text.find('\n'), text.find("\ndata: "));  // one data line: no raw line end inside
     EXPECT_EQ(text.substr(text.size() - 4), "]}\n\n");
+    ASSERT_TRUE(s->next(text, 100ms));
+    EXPECT_EQ(text, "event: removed\ndata: {\"station\":\"b\"}\n\n");
 }
 
 }  // namespace
