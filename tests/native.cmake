@@ -25,6 +25,7 @@ set_tests_properties(core_wine core_wine_ru PROPERTIES RESOURCE_LOCK wineprefix)
 # Each area keeps its own tests' wiring.
 include(${CMAKE_CURRENT_SOURCE_DIR}/core/more.cmake OPTIONAL)
 include(${CMAKE_CURRENT_SOURCE_DIR}/net/net.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/bridge/bridge.cmake OPTIONAL)
 include(${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.cmake OPTIONAL)
 include(${CMAKE_CURRENT_SOURCE_DIR}/station/station.cmake OPTIONAL)
 include(${CMAKE_CURRENT_SOURCE_DIR}/web/web.cmake OPTIONAL)

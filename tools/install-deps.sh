@@ -13,7 +13,7 @@ pkgs=(
   socat gnuplot-x11
   procps psmisc python3
   libmosquitto-dev libcpp-httplib-dev nlohmann-json3-dev
-  mosquitto mosquitto-clients prometheus openssl curl
+  mosquitto mosquitto-clients prometheus openssl
 )
 
 missing=()

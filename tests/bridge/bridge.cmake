@@ -1,0 +1,27 @@
+# zkbridge: its pure rules as unit tests, a fuzzer of the reply path, the program end to end
+# against the real broker, Prometheus and data servers, and its benchmark.
+find_package(nlohmann_json 3 REQUIRED)
+add_executable(bridge_rules_tests ${CMAKE_CURRENT_LIST_DIR}/rules_test.cpp)
+target_link_libraries(bridge_rules_tests PRIVATE zkbridge_rules ${ZK_GTEST})
+set_target_properties(bridge_rules_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME bridge_rules COMMAND bridge_rules_tests)
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  get_target_property(zk_bridge_rule_sources zkbridge_rules SOURCES)
+  list(TRANSFORM zk_bridge_rule_sources PREPEND ${CMAKE_SOURCE_DIR}/bridge/)
+  add_executable(bridge_reply_fuzzer ${CMAKE_CURRENT_LIST_DIR}/fuzz/reply_fuzzer.cpp
+                 ${zk_bridge_rule_sources})
+  target_include_directories(bridge_reply_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/bridge)
+  target_link_libraries(bridge_reply_fuzzer PRIVATE zkcore_fuzz nlohmann_json::nlohmann_json)
+  target_compile_options(bridge_reply_fuzzer PRIVATE ${ZK_FUZZ_SANITIZERS} -fsanitize=fuzzer)
+  target_link_options(bridge_reply_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
+  set_target_properties(bridge_reply_fuzzer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  set(work ${CMAKE_BINARY_DIR}/tests/fuzz/bridge_reply)
+  file(MAKE_DIRECTORY ${work}/corpus)
+  # Seeds: the data server replies the core's fuzzer starts from.
+  add_test(NAME bridge_fuzz_reply
+           COMMAND bridge_reply_fuzzer -max_total_time=20 -max_len=1100 -print_final_stats=1
+                   -dict=${CMAKE_SOURCE_DIR}/tests/core/fuzz/core.dict -artifact_prefix=${work}/
+                   ${work}/corpus ${CMAKE_SOURCE_DIR}/tests/core/fuzz/corpus/data_line)
+  set_tests_properties(bridge_fuzz_reply PROPERTIES TIMEOUT 120)
+endif()

@@ -1,0 +1,356 @@
+// The bridge's pure parts: the reply and its JSON, the station rules, the topics, the HTTP
+// views, the command line and the fleet's announcements.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+#include "exposition.h"
+#include "fleet.h"
+#include "options.h"
+#include "reply.h"
+#include "station_status.h"
+#include "topics.h"
+
+namespace {
+
+const std::string kLine =
+    "125 2024-05-17-09-41-07 00004521 23.45 23.51 N/SENS ERROR -1.50 101.20 22.00 N/SENS 19.75 "
+    "20.10 20.05 20.00";
+const std::string kState =
+    "{\"seconds\":125,\"stamp\":\"2024-05-17-09-41-07\",\"device_time\":\"00004521\","
+    "\"channels\":{\"T1\":{\"value\":23.45,\"status\":\"ok\"},"
+    "\"T2\":{\"value\":23.51,\"status\":\"ok\"},\"T3\":{\"value\":null,\"status\":\"nsens\"},"
+    "\"T4\":{\"value\":null,\"status\":\"error\"},\"T5\":{\"value\":-1.50,\"status\":\"ok\"},"
+    "\"T6\":{\"value\":101.20,\"status\":\"ok\"},\"T7\":{\"value\":22.00,\"status\":\"ok\"},"
+    "\"T8\":{\"value\":null,\"status\":\"nsens\"},\"T9\":{\"value\":19.75,\"status\":\"ok\"},"
+    "\"T10\":{\"value\":20.10,\"status\":\"ok\"},\"T11\":{\"value\":20.05,\"status\":\"ok\"},"
+    "\"T12\":{\"value\":20.00,\"status\":\"ok\"}}}";
+
+Exchange replied(const std::string& bytes) { return {Transport::replied, bytes}; }
+Exchange failed(Transport t) { return {t, ""}; }
+
+std::string line_with(int sec, const std::string& stamp) {
+    return std::to_string(sec) + " " + stamp + kLine.substr(kLine.find(" 00004521"));
+}
+
+}  // namespace
+
+// ---- The reply and its JSON ----
+
+TEST(BridgeReply, WorkedExampleGivesTheStateJsonByteForByte) {
+    const ParsedReply p = read_reply(kLine);
+    ASSERT_TRUE(p.readable);
+    EXPECT_EQ(state_json(p.reading), kState);
+    // The reply as the data server sends it, with the NUL a client might leave after it.
+    EXPECT_EQ(state_json(read_reply(kLine + std::string("\0junk", 5)).reading), kState);
+}
+
+TEST(BridgeReply, UnreadableWithoutSecondsOrStampOrWhenTooLong) {
+    EXPECT_FALSE(read_reply("NO DATA").readable);
+    EXPECT_FALSE(read_reply("").readable);
+    EXPECT_FALSE(read_reply(line_with(0, "2024-05-17-09-41-07")).readable);
+    EXPECT_FALSE(read_reply("130").readable);   // no stamp token
+    EXPECT_FALSE(read_reply("130   ").readable);
+    EXPECT_TRUE(read_reply("-5 stamp").readable);  // only 0 seconds are unreadable
+
+    std::string longest = kLine;
+    longest.resize(MAX_REPLY, ' ');
+    EXPECT_TRUE(read_reply(longest).readable);
+    EXPECT_FALSE(read_reply(longest + " ").readable);  // 1024 bytes with no NUL
+    EXPECT_FALSE(read_reply(std::string(1024, '7')).readable);
+}
+
+TEST(BridgeReply, StampAndDeviceTimeAreDecodedFromWindows1251AndEscaped) {
+    // "время" in Windows-1251 as the device time, a quote, a backslash and a control byte.
+    const std::string reply = "7 \xC2\xF0\"e\\m\x01 \xE2\xF0\xE5\xEC\xFF 1.00";
+    const ParsedReply p = read_reply(reply);
+    ASSERT_TRUE(p.readable);
+    const std::string j = state_json(p.reading);
+    EXPECT_NE(j.find("\"stamp\":\"Вр\\\"e\\\\m\\u0001\""), std::string::npos) << j;
+    EXPECT_NE(j.find("\"device_time\":\"время\""), std::string::npos) << j;
+    const auto parsed = nlohmann::json::parse(j);
+    EXPECT_EQ(parsed["channels"]["T1"]["value"], 1.0);
+    EXPECT_TRUE(parsed["channels"]["T2"]["value"].is_null());
+    EXPECT_EQ(parsed["channels"]["T2"]["status"], "nsens");
+}
+
+TEST(BridgeReply, ValuesFollowTheClassificationAndKeepTwoDecimals) {
+    Reading r;
+    r.sec = 1;
+    r.sys_stamp = "s";
+    r.values = {-887.99, -888.0, -900.0, -900.01, -999.0, 0.0, -0.001, 1e6, 0.005, 2.675, 100, -1};
+    const auto j = nlohmann::json::parse(state_json(r));
+    const char* status[] = {"ok", "error", "error", "nsens", "nsens", "ok",
+                            "ok", "ok",    "ok",    "ok",    "ok",    "ok"};
+    for (int k = 0; k < NCHAN; ++k)
+        EXPECT_EQ(j["channels"]["T" + std::to_string(k + 1)]["status"], status[k]) << k;
+    const std::string text = state_json(r);
+    for (const char* v : {"-887.99", "0.00", "-0.00", "1000000.00", "0.01", "2.67", "100.00"})
+        EXPECT_NE(text.find(std::string("\"value\":") + v + ","), std::string::npos) << v;
+    EXPECT_EQ(channel_payload(-888.0), "ERROR");
+    EXPECT_EQ(channel_payload(-999.0), "N/SENS");
+    EXPECT_EQ(channel_payload(22.0), "22.00");
+}
+
+// ---- Station rules ----
+
+TEST(BridgeStation, NewReadingsBySecondsOrStampAndAStationRestartIsPublished) {
+    StationStatus s;
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 10).result, PollResult::ok);
+    EXPECT_EQ(s.last_state, kState);
+    EXPECT_EQ(s.last_reading_time, 10);
+    const PollChange same = apply_exchange(s, replied(kLine), 11);
+    EXPECT_EQ(same.result, PollResult::unchanged);
+    EXPECT_FALSE(same.new_reading);
+    EXPECT_EQ(s.last_reading_time, 10);
+    // The station restarted: fewer seconds than before, a new stamp.
+    EXPECT_TRUE(apply_exchange(s, replied(line_with(3, "2024-05-17-10-00-00")), 12).new_reading);
+    EXPECT_EQ(s.last.sec, 3);
+    // Same seconds, another stamp: new too.
+    EXPECT_TRUE(apply_exchange(s, replied(line_with(3, "2024-05-17-10-00-01")), 13).new_reading);
+    EXPECT_EQ(s.polls[size_t(PollResult::ok)], 3u);
+    EXPECT_EQ(s.polls[size_t(PollResult::unchanged)], 1u);
+}
+
+TEST(BridgeStation, OfflineAfterThreeFailedPollsInARowAndAnyReplyMeansOnline) {
+    StationStatus s;
+    EXPECT_TRUE(apply_exchange(s, replied("NO DATA"), 1).availability_changed);
+    EXPECT_EQ(s.availability, Availability::online);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::refused), 2).availability_changed);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::timeout), 3).availability_changed);
+    // A reply, even unreadable, breaks the run of failures.
+    EXPECT_EQ(apply_exchange(s, replied("junk"), 4).result, PollResult::unreadable);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::closed), 5).availability_changed);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::closed), 6).availability_changed);
+    const PollChange third = apply_exchange(s, failed(Transport::timeout), 7);
+    EXPECT_TRUE(third.availability_changed);
+    EXPECT_EQ(s.availability, Availability::offline);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::timeout), 8).availability_changed);
+    EXPECT_TRUE(apply_exchange(s, replied(kLine), 9).availability_changed);
+    EXPECT_EQ(s.polls[size_t(PollResult::unreadable)], 2u);
+    EXPECT_EQ(s.polls[size_t(PollResult::refused)], 1u);
+    EXPECT_EQ(s.polls[size_t(PollResult::timeout)], 3u);
+    EXPECT_EQ(s.polls[size_t(PollResult::closed)], 2u);
+    EXPECT_TRUE(s.has_reading);
+    EXPECT_EQ(s.last.sec, 125);
+}
+
+// ---- Topics ----
+
+TEST(BridgeTopics, StateThenTwelveChannelTextsNeverEmpty) {
+    const ParsedReply p = read_reply(kLine);
+    const auto m = reading_messages("site/zk47", "a-1", p.reading, state_json(p.reading));
+    ASSERT_EQ(m.size(), 13u);
+    EXPECT_EQ(m[0].topic, "site/zk47/a-1/state");
+    EXPECT_EQ(m[0].payload, kState);
+    const char* texts[] = {"23.45", "23.51", "N/SENS", "ERROR", "-1.50", "101.20",
+                           "22.00", "N/SENS", "19.75",  "20.10", "20.05", "20.00"};
+    for (int k = 0; k < NCHAN; ++k) {
+        EXPECT_EQ(m[1 + k].topic, "site/zk47/a-1/T" + std::to_string(k + 1));
+        EXPECT_EQ(m[1 + k].payload, texts[k]);
+    }
+}
+
+TEST(BridgeTopics, DiscoveryConfigPerChannelWithBothAvailabilityTopics) {
+    const auto m = discovery_messages("zk47", "north");
+    ASSERT_EQ(m.size(), 12u);
+    EXPECT_EQ(m[4].topic, "homeassistant/sensor/zk47_north_t5/config");
+    const auto c = nlohmann::json::parse(m[4].payload);
+    EXPECT_EQ(c["device_class"], "temperature");
+    EXPECT_EQ(c["unit_of_measurement"], "°C");
+    EXPECT_EQ(c["state_topic"], "zk47/north/state");
+    EXPECT_EQ(c["value_template"], "{{ value_json.channels.T5.value }}");
+    EXPECT_EQ(c["unique_id"], "zk47_north_t5");
+    EXPECT_EQ(c["availability"][0]["topic"], "zk47/bridge/availability");
+    EXPECT_EQ(c["availability"][1]["topic"], "zk47/north/availability");
+    EXPECT_EQ(c["availability_mode"], "all");
+    EXPECT_EQ(c["device"]["identifiers"][0], "zk47_north");
+}
+
+// ---- HTTP views ----
+
+TEST(BridgeViews, MetricsListOkValuesStatusesAndEveryPollResult) {
+    StationStatus s;
+    apply_exchange(s, replied(kLine), 1700000000.5);
+    apply_exchange(s, replied("NO DATA"), 1700000001);
+    StationStatus fresh;
+    const std::string m = metrics_text({{"a", s}, {"b", fresh}}, {true, 7});
+    const auto has = [&](const std::string& line) {
+        return m.find("\n" + line + "\n") != std::string::npos;
+    };
+    EXPECT_TRUE(has("zk47_temperature_celsius{station=\"a\",channel=\"T7\"} 22.00"));
+    EXPECT_EQ(m.find("zk47_temperature_celsius{station=\"a\",channel=\"T3\"}"), std::string::npos);
+    EXPECT_TRUE(has("zk47_channel_status{station=\"a\",channel=\"T4\",status=\"error\"} 1"));
+    EXPECT_TRUE(has("zk47_channel_status{station=\"a\",channel=\"T4\",status=\"ok\"} 0"));
+    EXPECT_TRUE(has("zk47_channel_status{station=\"a\",channel=\"T3\",status=\"nsens\"} 1"));
+    EXPECT_TRUE(has("zk47_reading_seconds{station=\"a\"} 125"));
+    EXPECT_TRUE(has("zk47_last_reading_timestamp_seconds{station=\"a\"} 1700000000.500"));
+    EXPECT_TRUE(has("zk47_up{station=\"a\"} 1"));
+    EXPECT_TRUE(has("zk47_up{station=\"b\"} 0"));
+    EXPECT_TRUE(has("zk47_polls_total{station=\"a\",result=\"unreadable\"} 1"));
+    EXPECT_TRUE(has("zk47_polls_total{station=\"b\",result=\"closed\"} 0"));
+    EXPECT_TRUE(has("# TYPE zk47_polls_total counter"));
+    EXPECT_TRUE(has("zk47_bridge_mqtt_queued_messages 7"));
+    EXPECT_EQ(m.find("station=\"b\",channel"), std::string::npos);  // no reading, no channels
+    EXPECT_EQ(m.back(), '\n');
+}
+
+TEST(BridgeViews, StationsJsonCarriesTheStateTopicTextOrNull) {
+    StationStatus s;
+    apply_exchange(s, replied(kLine), 1);
+    EXPECT_EQ(stations_json({{"a", s}, {"b", {}}}),
+              "{\"stations\":[{\"name\":\"a\",\"available\":true,\"last\":" + kState +
+                  "},{\"name\":\"b\",\"available\":false,\"last\":null}]}");
+}
+
+// ---- Command line and stations file ----
+
+TEST(BridgeOptions, DefaultsAndEveryOption) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(parse_options({"--station", "a=127.0.0.1:5000"}, o, e)) << e;
+    EXPECT_EQ(o.period, 5);
+    EXPECT_EQ(o.mqtt.host, "127.0.0.1");
+    EXPECT_EQ(o.mqtt.port, 1883);
+    EXPECT_EQ(o.mqtt_prefix, "zk47");
+    EXPECT_EQ(o.http.port, 9147);
+    EXPECT_TRUE(o.discovery);
+    ASSERT_TRUE(parse_options({"--station", "a_1=host.example:1", "--station", "B-2=10.0.0.2:65535",
+                               "--stations-file", "f", "--period", "1", "--mqtt", "broker:8883",
+                               "--mqtt-prefix", "site/zk", "--mqtt-user", "u",
+                               "--mqtt-password-file", "p", "--mqtt-cafile", "ca",
+                               "--http", "0.0.0.0:80", "--no-discovery"},
+                              o, e)) << e;
+    ASSERT_EQ(o.stations.size(), 2u);
+    EXPECT_EQ(o.stations[1], (StationAddress{"B-2", "10.0.0.2", 65535}));
+    EXPECT_EQ(o.mqtt.host, "broker");
+    EXPECT_EQ(o.mqtt_prefix, "site/zk");
+    EXPECT_FALSE(o.discovery);
+    EXPECT_TRUE(parse_options({"--help"}, o, e));
+    EXPECT_TRUE(o.help);
+}
+
+TEST(BridgeOptions, BadArgumentsAreRefusedWithAMessage) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"--station", "a b=127.0.0.1:1"},
+        {"--station", "a/b=127.0.0.1:1"},
+        {"--station", "<b>x</b>=127.0.0.1:1"},
+        {"--station", std::string(33, 'a') + "=127.0.0.1:1"},
+        {"--station", "=127.0.0.1:1"},
+        {"--station", "a=127.0.0.1"},
+        {"--station", "a=127.0.0.1:0"},
+        {"--station", "a=127.0.0.1:65536"},
+        {"--station", "a=127.0.0.1:12x"},
+        {"--station", "a=:1"},
+        {"--station", "a=1:1", "--station", "a=2:2"},
+        {"--station", "a=1:1", "--period", "0"},
+        {"--station", "a=1:1", "--period", "1.5"},
+        {"--station", "a=1:1", "--mqtt-prefix", "zk/#"},
+        {"--station", "a=1:1", "--mqtt-prefix", ""},
+        {"--station", "a=1:1", "--mqtt-password-file", "p"},
+        {"--station", "a=1:1", "--mqtt"},
+        {"--station", "a=1:1", "--bogus"},
+    };
+    for (const auto& args : bad) {
+        Options o;
+        std::string e;
+        EXPECT_FALSE(parse_options(args, o, e)) << (args.empty() ? "" : args.back());
+        EXPECT_FALSE(e.empty());
+    }
+    Options o;
+    std::string e;
+    parse_options({"--station", "a b=127.0.0.1:1"}, o, e);
+    EXPECT_NE(e.find("'a b'"), std::string::npos) << e;
+}
+
+TEST(BridgeOptions, StationsFileWithCommentsAndLineNumbersInErrors) {
+    std::vector<StationAddress> s;
+    std::string e;
+    ASSERT_TRUE(parse_stations_file("# plant\n\na=127.0.0.1:1  # hall\r\n  b=host:2\n", s, e)) << e;
+    ASSERT_EQ(s.size(), 2u);
+    EXPECT_EQ(s[0], (StationAddress{"a", "127.0.0.1", 1}));
+    EXPECT_EQ(s[1], (StationAddress{"b", "host", 2}));
+    EXPECT_FALSE(parse_stations_file("a=1:1\nb c=1:2\n", s, e));
+    EXPECT_NE(e.find("line 2"), std::string::npos) << e;
+    std::vector<StationAddress> merged;
+    EXPECT_FALSE(merge_stations({{"a", "h", 1}}, {{"a", "h", 2}}, merged, e));
+    EXPECT_NE(e.find("twice"), std::string::npos);
+}
+
+// ---- The fleet's announcements ----
+
+namespace {
+
+struct RecordingSink : MqttSink {
+    std::vector<MqttMessage> sent;
+    void publish(std::vector<MqttMessage> m) override {
+        sent.insert(sent.end(), m.begin(), m.end());
+    }
+    std::vector<std::string> lines() const {
+        std::vector<std::string> t;
+        for (const auto& m : sent) t.push_back(m.topic + " " + m.payload);
+        return t;
+    }
+};
+
+struct RecordingObserver : FleetObserver {
+    std::vector<std::string> events;
+    void on_reading(const std::string& n, const Reading& r, const std::string& state,
+                    double) override {
+        events.push_back("reading " + n + " " + std::to_string(r.sec) + " " +
+                         (state == kState ? "state" : "other"));
+    }
+    void on_availability(const std::string& n, bool up) override {
+        events.push_back(n + (up ? " online" : " offline"));
+    }
+    void on_station_removed(const std::string& n) override { events.push_back("removed " + n); }
+};
+
+}  // namespace
+
+TEST(BridgeFleet, AnnouncesDiscoveryAvailabilityReadingsRemovalsAndStop) {
+    RecordingSink sink;
+    RecordingObserver seen;
+    Fleet fleet("zk47", true, sink);
+    fleet.add_observer(&seen);
+    fleet.set_stations({"a", "b"});
+    ASSERT_EQ(sink.sent.size(), 1u + 24u);
+    EXPECT_EQ(sink.sent[0].topic, "zk47/bridge/availability");
+    EXPECT_EQ(sink.sent[0].payload, "online");
+
+    sink.sent.clear();
+    fleet.apply("a", replied(kLine), 1);
+    fleet.apply("a", replied(kLine), 2);   // unchanged: nothing goes out
+    fleet.apply("gone", replied(kLine), 3);  // not a station (any more): ignored
+    ASSERT_EQ(sink.sent.size(), 14u);
+    EXPECT_EQ(sink.sent[0].topic, "zk47/a/availability");  // online before the first state
+    EXPECT_EQ(sink.sent[1].topic, "zk47/a/state");
+    EXPECT_EQ(sink.sent[13].payload, "20.00");
+
+    sink.sent.clear();
+    fleet.set_stations({"b", "c"});  // a dropped, c added
+    ASSERT_EQ(sink.sent.size(), 13u);
+    EXPECT_EQ(sink.sent.back().topic, "zk47/a/availability");
+    EXPECT_EQ(sink.sent.back().payload, "offline");
+    EXPECT_EQ(fleet.names(), (std::vector<std::string>{"b", "c"}));
+    for (const auto& s : fleet.snapshot()) EXPECT_NE(s.name, "a");
+
+    sink.sent.clear();
+    fleet.announce_stop();
+    EXPECT_EQ(sink.lines(), (std::vector<std::string>{"zk47/b/availability offline",
+                                                       "zk47/c/availability offline",
+                                                       "zk47/bridge/availability offline"}));
+    EXPECT_EQ(seen.events, (std::vector<std::string>{"a online", "reading a 125 state",
+                                                     "a offline", "removed a"}));
+}
+
+TEST(BridgeFleet, NoDiscoveryWhenTurnedOff) {
+    RecordingSink sink;
+    Fleet fleet("zk47", false, sink);
+    fleet.set_stations({"a"});
+    EXPECT_EQ(sink.sent.size(), 1u);
+}
