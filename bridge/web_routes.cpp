@@ -47,7 +47,9 @@ void serve_event_stream(WebFeed& feed, httplib::Response& res) {
                 first = false;
                 text = "retry: 2000\n\n";  // the page's reconnection delay
             } else if (!stream->next(text, KEEP_ALIVE)) {
-                return false;  // closed or fallen behind: the page reconnects and catches up
+                // Closed or fallen behind: a clean end, and the page reconnects and catches up.
+                sink.done();
+                return true;
             } else if (text.empty()) {
                 text = ": keep-alive\n\n";
             }

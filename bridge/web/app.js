@@ -205,6 +205,11 @@
     return data;
   }
 
+  // Times of day as the monitor shows them: 24 hours, local time.
+  function hhmm(seconds) {
+    return new Date(seconds * 1000).toLocaleTimeString('ru-RU', { hour: '2-digit', minute: '2-digit' });
+  }
+
   function drawChart(st) {
     const box = st.card.querySelector('.chart');
     const data = chartData(st);
@@ -221,9 +226,9 @@
       width: Math.max(200, box.clientWidth),
       height: 240,
       series,
-      // A fixed hour ending at the newest reading, so that the view does not jump as it fills.
-      scales: { x: { time: true, range: (u, min, max) => [max - HOUR_MS / 1000, max] } },
-      axes: [{}, { label: '°C' }],
+      // At most the hour up to the newest reading, and at least a minute.
+      scales: { x: { time: true, range: (u, min, max) => [Math.min(max - 60, Math.max(min, max - HOUR_MS / 1000)), max] } },
+      axes: [{ values: (u, ticks) => ticks.map(hhmm) }, { label: '°C' }],
       legend: { live: false },  // a click on a channel's legend entry hides or shows it
     }, data, box);
     new ResizeObserver(() => {
