@@ -30,6 +30,8 @@ void WebFeed::on_reading(const std::string& station, const Reading& r, const std
     History& h = histories_[station];
     const std::uint64_t seq = h.total();
     h.push(e);
+    // With no page open nothing is rendered; a page that opens later reads the history.
+    if (streams_.open_count() == 0) return;
     ordered_json j{{"station", station}};
     j.update(reading_object(e, seq));
     streams_.publish(sse_event("reading", j.dump()));

@@ -66,12 +66,13 @@
       const st = stations.get(s.name) || addStation(s.name);
       list.appendChild(st.card);  // keeps the bridge's order
       setAvailable(st, s.available);
+      st.held = [];  // events of an earlier connection are no longer in sequence
       loadHistory(st, gen);
     }
   }
 
   async function loadHistory(st, gen) {
-    st.held = st.held || [];  // readings that arrive while the history is on its way
+    if (!st.held) st.held = [];  // readings that arrive while the history is on its way
     let h;
     try {
       h = await getJSON('api/history?station=' + encodeURIComponent(st.name));

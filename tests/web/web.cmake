@@ -16,3 +16,9 @@ foreach(group Live Restarts Streams)
   set_tests_properties(web_page_${lower} PROPERTIES TIMEOUT 180
                        ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()
+
+# Memory of 500 stations' full hour and the cost of the largest history answer: figures only.
+add_executable(web_history_benchmark ${CMAKE_CURRENT_LIST_DIR}/history_bench.cpp)
+target_link_libraries(web_history_benchmark PRIVATE zkbridge_history)
+set_target_properties(web_history_benchmark PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME web_history_benchmark COMMAND web_history_benchmark)
