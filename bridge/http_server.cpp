@@ -6,6 +6,12 @@
 HttpServer::HttpServer(const Fleet& fleet, std::function<BridgeGauges()> gauges)
     : fleet_(fleet), gauges_(std::move(gauges)) {
     server_.new_task_queue = [] { return new httplib::ThreadPool(WORKERS); };
+    // The library's default adds SO_REUSEPORT, which would let a second bridge share the port
+    // silently and take half of the scrapes; a busy port must be an error.
+    server_.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
         res.set_content(metrics_text(fleet_.snapshot(), gauges_()),
                         "text/plain; version=0.0.4; charset=utf-8");

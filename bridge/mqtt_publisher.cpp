@@ -81,9 +81,10 @@ void MqttPublisher::connect_cb(mosquitto*, void* self, int rc) {
 
 void MqttPublisher::disconnect_cb(mosquitto*, void* self, int rc) {
     auto* p = static_cast<MqttPublisher*>(self);
-    if (p->session_up_ && rc != 0)
-        std::fprintf(stderr, "zkbridge: lost the broker at %s:%d: %s\n",
-                     p->settings_.host.c_str(), p->settings_.port, mosquitto_strerror(rc));
+    if (!p->link_broken_)  // a refusal has been reported already
+        std::fprintf(stderr, "zkbridge: %s the broker at %s:%d: %s\n",
+                     p->session_up_ ? "lost" : "cannot connect to", p->settings_.host.c_str(),
+                     p->settings_.port, rc == 0 ? "it closed the connection" : mosquitto_strerror(rc));
     p->link_broken_ = true;
 }
 
@@ -99,6 +100,8 @@ void MqttPublisher::begin_connect() {
         return;
     }
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // The window is ours; the library's own default of 20 would hold the rest back again.
+    mosquitto_int_option(mosq_, MOSQ_OPT_SEND_MAXIMUM, int(WINDOW));
     mosquitto_connect_callback_set(mosq_, connect_cb);
     mosquitto_disconnect_callback_set(mosq_, disconnect_cb);
     mosquitto_publish_callback_set(mosq_, publish_cb);

@@ -25,3 +25,30 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
                    ${work}/corpus ${CMAKE_SOURCE_DIR}/tests/core/fuzz/corpus/data_line)
   set_tests_properties(bridge_fuzz_reply PROPERTIES TIMEOUT 120)
 endif()
+
+# End to end, one ctest entry per group of cases.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+foreach(group Publishing Availability BrokerRestart Security Prometheus Arguments BadInput)
+  string(TOLOWER ${group} lower)
+  add_test(NAME bridge_${lower}
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_test.py ${group}
+                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv>)
+  set_tests_properties(bridge_${lower} PROPERTIES TIMEOUT 300
+                       ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endforeach()
+
+# Benchmark: stand-in stations in one process and the bridge polling them. It prints figures
+# and never fails on time; the test runs its short form.
+add_executable(standin_stations ${CMAKE_CURRENT_LIST_DIR}/bench/standin_stations.cpp)
+target_link_libraries(standin_stations PRIVATE zkcore zknet)
+set_target_properties(standin_stations PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME bridge_benchmark
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bench/bench_bridge.py --short
+                 -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:standin_stations>)
+set_tests_properties(bridge_benchmark PROPERTIES TIMEOUT 300 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+
+# The whole chain under Wine: simulator, monitor sharing its readings, bridge, broker.
+add_test(NAME bridge_chain
+         COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_chain.py $<TARGET_FILE:zkbridge>)
+set_tests_properties(bridge_chain PROPERTIES TIMEOUT 300 LABELS e2e
+  ENVIRONMENT "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_E2E_WORK=${CMAKE_BINARY_DIR}/tests/e2e;PYTHONDONTWRITEBYTECODE=1")

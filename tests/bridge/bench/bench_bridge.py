@@ -1,0 +1,194 @@
+"""Benchmark of zkbridge: stand-in stations in one process, a real mosquitto, the bridge
+polling them every second. Prints figures; never fails on time.
+
+    bench_bridge.py [--short] -- ZKBRIDGE STANDIN_STATIONS
+
+Without --short: 500 stations for 30 s, then a search (under 2 minutes) for the largest
+number of stations the bridge polls every second on this machine. --short: 100 stations for
+8 s, as the test suite runs it.
+"""
+import os
+import re
+import resource
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "net"))
+import harness  # noqa: E402
+
+HOST = "127.0.0.1"
+TICK = os.sysconf("SC_CLK_TCK")
+WARMUP = 4  # seconds before measuring: connections, discovery, the first readings
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def memory_kb(pid, key):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def metrics(port):
+    with urllib.request.urlopen("http://%s:%d/metrics" % (HOST, port), timeout=10) as r:
+        return r.read().decode()
+
+
+def total(text, name, **labels):
+    want = "".join(',%s="%s"' % kv for kv in labels.items())
+    s = 0.0
+    for line in text.split("\n"):
+        if line.startswith(name) and (not labels or want[1:] in line):
+            s += float(line.rsplit(" ", 1)[1])
+    return s
+
+
+class Counter:
+    """Counts the state messages a subscriber receives."""
+
+    def __init__(self, port):
+        self.count = 0
+        self.proc = subprocess.Popen(["mosquitto_sub", "-h", HOST, "-p", str(port), "-q", "1",
+                                      "-t", "zk47/+/state", "-F", "%t"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        threading.Thread(target=self._pump, daemon=True).start()
+
+    def _pump(self):
+        for _ in self.proc.stdout:
+            self.count += 1
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def run(bridge_bin, standin_bin, n, seconds, broker_port, folder, subscribe=True):
+    """Polls n stand-in stations for `seconds` after the warm-up; returns the figures."""
+    standin = subprocess.Popen([standin_bin, str(n), "1000", str(WARMUP + seconds + 2)],
+                               stdout=subprocess.PIPE, text=True)
+    ports = standin.stdout.readline().split()
+    stations = os.path.join(folder, "stations-%d" % n)
+    with open(stations, "w") as f:
+        for i, p in enumerate(ports):
+            f.write("s%d=%s:%s\n" % (i, HOST, p))
+    http = harness.free_port()
+    counter = Counter(broker_port) if subscribe else None
+    bridge = subprocess.Popen([bridge_bin, "--stations-file", stations, "--period", "1",
+                               "--mqtt", "%s:%d" % (HOST, broker_port),
+                               "--http", "%s:%d" % (HOST, http)],
+                              stderr=subprocess.DEVNULL)
+    try:
+        harness.wait_until(lambda: harness.is_listening(http), 10, "the bridge's HTTP")
+        time.sleep(WARMUP)
+        # A large fleet's /metrics takes a while: its counters stand at the fetch's midpoint.
+        cpu0, before = cpu_seconds(bridge.pid), time.monotonic()
+        m0 = metrics(http)
+        t0 = (before + time.monotonic()) / 2
+        got0 = counter.count if counter else 0
+        time.sleep(seconds)
+        cpu1, before = cpu_seconds(bridge.pid), time.monotonic()
+        m1 = metrics(http)
+        t1 = (before + time.monotonic()) / 2
+        got1 = counter.count if counter else 0
+        rss, peak = memory_kb(bridge.pid, "VmRSS"), memory_kb(bridge.pid, "VmHWM")
+        out = standin.communicate(timeout=30)[0]
+    finally:
+        bridge.terminate()
+        try:
+            bridge.wait(15)
+        except subprocess.TimeoutExpired:
+            bridge.kill()
+            bridge.wait()
+        if counter:
+            counter.stop()
+        if standin.poll() is None:
+            standin.kill()
+            standin.wait()
+    q = dict(re.findall(r"(\w+) (\d+)", out))
+    span = t1 - t0
+    polls = total(m1, "zk47_polls_total") - total(m0, "zk47_polls_total")
+    ok = (total(m1, "zk47_polls_total", result="ok") - total(m0, "zk47_polls_total", result="ok"))
+    return {
+        "stations": n,
+        "cpu_cores": (cpu1 - cpu0) / (span if span > 0 else 1),
+        "rss_mb": rss / 1024, "peak_mb": peak / 1024,
+        "polls_per_s": polls / span,
+        "polls_expected_per_s": n,
+        "on_time": int(q.get("on_time", 0)) / max(1, int(q.get("gaps", 0))),
+        "readings_per_s": ok / span,
+        "states_received_per_s": (got1 - got0) / span if counter else None,
+        "mqtt_queued": total(m1, "zk47_bridge_mqtt_queued_messages"),
+    }
+
+
+def show(r):
+    print("stations %(stations)d: bridge CPU %(cpu_cores).2f cores, RSS %(rss_mb).1f MB "
+          "(peak %(peak_mb).1f MB), polls %(polls_per_s).0f/s of %(polls_expected_per_s)d, "
+          "on time %(on_time).1f%%, new readings %(readings_per_s).0f/s" %
+          dict(r, on_time=100 * r["on_time"]), end="")
+    if r["states_received_per_s"] is not None:
+        print(", state messages received %.0f/s" % r["states_received_per_s"], end="")
+    print(", MQTT queue %d" % r["mqtt_queued"], flush=True)
+
+
+def good(r):
+    return r["on_time"] >= 0.95 and r["polls_per_s"] >= 0.95 * r["stations"]
+
+
+def main():
+    at = sys.argv.index("--")
+    short = "--short" in sys.argv[1:at]
+    bridge_bin, standin_bin = sys.argv[at + 1:at + 3]
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    folder = tempfile.mkdtemp(prefix="zkbridge-bench-")
+    broker_port = harness.free_port()
+    with open(os.path.join(folder, "mosquitto.conf"), "w") as f:
+        f.write("listener %d 127.0.0.1\nallow_anonymous true\nuser root\n"
+                "max_queued_messages 0\n" % broker_port)
+    broker = subprocess.Popen(["mosquitto", "-c", os.path.join(folder, "mosquitto.conf")],
+                              stderr=subprocess.DEVNULL)
+    try:
+        harness.wait_until(lambda: harness.is_listening(broker_port), 10, "mosquitto")
+        if short:
+            show(run(bridge_bin, standin_bin, 100, 8, broker_port, folder))
+            return
+        print("== 500 stations, period 1 s, 30 s", flush=True)
+        show(run(bridge_bin, standin_bin, 500, 30, broker_port, folder))
+
+        print("== the largest fleet polled every second (search, under 2 minutes)", flush=True)
+        started = time.monotonic()
+        low, high, n = 500, None, 1000
+        while time.monotonic() - started < 100 and n <= hard // 3:
+            r = run(bridge_bin, standin_bin, n, 6, broker_port, folder, subscribe=False)
+            show(r)
+            if good(r):
+                low = n
+            else:
+                high = n
+            if high is None:
+                n *= 2
+            elif high - low <= max(250, low // 8):
+                break
+            else:
+                n = (low + high) // 2
+        print("largest fleet polled every second: %d stations%s" %
+              (low, "" if high else " (the search stopped before finding a limit)"), flush=True)
+    finally:
+        broker.kill()
+        broker.wait()
+        subprocess.run(["rm", "-rf", folder])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,422 @@
+"""zkbridge end to end: native data servers fed by pushes, a real mosquitto, a real
+Prometheus, over loopback TCP. One group of cases per ctest entry."""
+import json
+import os
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import bridgelib
+import harness
+from bridgelib import (HOST, TEXTS, Bridge, Broker, Process, Station, Subscriber, data_line,
+                       free_port, retained, state, wait_until)
+
+# Waits for what the bridge publishes: a period of 1 s, with room for a loaded machine.
+WAIT = 15.0
+
+
+class Publishing(unittest.TestCase):
+    def test_three_stations_every_reading_once_in_order_and_retained_for_later_subscribers(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/#"])
+        names = ("north", "south", "east")
+        stations = {n: Station(self) for n in names}
+        bridge = Bridge(self, broker, stations.items())
+        pushed = {n: [] for n in names}
+        for i in range(4):
+            for k, n in enumerate(names):
+                reading = (100 + 10 * i + k, "%.2f" % (20 + i + k / 4))
+                stations[n].push(data_line(reading[0], t1=reading[1]))
+                pushed[n].append(reading)
+            for n in names:
+                sub.wait_payload("zk47/%s/state" % n, state(pushed[n][-1][0], t1=pushed[n][-1][1]),
+                                 WAIT)
+        for n in names:
+            self.assertEqual(sub.payloads("zk47/%s/state" % n),
+                             [state(sec, t1=t1) for sec, t1 in pushed[n]])
+            self.assertEqual(sub.payloads("zk47/%s/T1" % n), [t1 for _, t1 in pushed[n]])
+            for k in range(1, 12):
+                self.assertEqual(sub.payloads("zk47/%s/T%d" % (n, k + 1)), [TEXTS[k]] * 4)
+            self.assertEqual(sub.payloads("zk47/%s/availability" % n), ["online"])
+            self.assertEqual(bridge.metric("zk47_polls_total", station=n, result="ok"), 4)
+            self.assertEqual(bridge.metric("zk47_temperature_celsius", station=n, channel="T7"), 22)
+            self.assertIsNone(bridge.metric("zk47_temperature_celsius", station=n, channel="T4"))
+        self.assertTrue(all(not r for _, r, _ in sub.messages()), "live messages are not stale")
+
+        # A subscriber that comes later gets every topic's last value, and the discovery configs.
+        late = retained(broker, "zk47/#", 3 * 14 + 1)
+        self.assertEqual(late["zk47/bridge/availability"], "online")
+        for n in names:
+            sec, t1 = pushed[n][-1]
+            self.assertEqual(late["zk47/%s/state" % n], state(sec, t1=t1))
+            self.assertEqual(late["zk47/%s/T4" % n], "ERROR")
+            self.assertEqual(late["zk47/%s/availability" % n], "online")
+        configs = retained(broker, "homeassistant/#", 36)
+        self.assertEqual(len(configs), 36)
+        c = json.loads(configs["homeassistant/sensor/zk47_east_t12/config"])
+        self.assertEqual((c["state_topic"], c["unit_of_measurement"]), ("zk47/east/state", "°C"))
+
+        # The HTTP view holds the state topic's text as it stands.
+        status, body = bridge.get("/api/stations")
+        self.assertEqual(status, 200)
+        self.assertIn('"last":' + state(pushed["east"][-1][0], t1=pushed["east"][-1][1]), body)
+        self.assertEqual([s["name"] for s in json.loads(body)["stations"]], list(names))
+
+    def test_windows_1251_stamp_is_published_as_utf8(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/a/state"])
+        station = Station(self)
+        Bridge(self, broker, [("a", station)])
+        station.push("7 \xF1\xF2\xE0\xEC\xEF 00004521 1.00")  # "штамп" would not fit: "стамп"
+        wait_until(lambda: sub.payloads("zk47/a/state"), WAIT, "a state")
+        self.assertTrue(sub.payloads("zk47/a/state")[0].startswith(
+            '{"seconds":7,"stamp":"стамп","device_time":"00004521"'))
+
+
+class Availability(unittest.TestCase):
+    def test_stopped_station_goes_offline_while_others_publish_and_comes_back_from_zero(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/#"])
+        a, b = Station(self), Station(self)
+        bridge = Bridge(self, broker, [("a", a), ("b", b)])
+        a.push(data_line(500))
+        b.push(data_line(500))
+        sub.wait_payload("zk47/a/state", state(500), WAIT)
+        sub.wait_payload("zk47/b/state", state(500), WAIT)
+
+        a.stop()
+        stopped = time.monotonic()
+        b.push(data_line(501))
+        sub.wait_payload("zk47/b/state", state(501), WAIT)
+        sub.wait_payload("zk47/a/availability", "offline", WAIT)
+        took = time.monotonic() - stopped
+        # Three failed polls a period apart: two periods at least, three and a little at most.
+        self.assertGreaterEqual(took, 1.8)
+        self.assertLess(took, 3 + 2.5)
+        self.assertEqual(bridge.metric("zk47_up", station="a"), 0)
+        b.push(data_line(502))
+        sub.wait_payload("zk47/b/state", state(502), WAIT)
+
+        # The station restarts: its seconds begin again, and its readings are published again.
+        a.start()
+        a.push(data_line(2, "2024-05-17-10-00-00"))
+        sub.wait_payload("zk47/a/state", state(2, "2024-05-17-10-00-00"), WAIT)
+        self.assertEqual(sub.payloads("zk47/a/availability"), ["online", "offline", "online"])
+        self.assertEqual(bridge.metric("zk47_up", station="a"), 1)
+
+    def test_sighup_rereads_the_stations_file(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/#"])
+        a, b, c = Station(self), Station(self), Station(self)
+        for s in (a, b, c):
+            s.push(data_line(40))
+        folder = tempfile.mkdtemp(prefix="zkbridge-stations-")
+        path = os.path.join(folder, "stations")
+
+        def write(*entries):
+            with open(path, "w") as f:
+                f.write("# the plant\n" + "".join("%s=%s:%d  # hall\n" % (n, HOST, s.port)
+                                                   for n, s in entries))
+
+        write(("a", a), ("b", b))
+        bridge = Bridge(self, broker, args=["--stations-file", path])
+        sub.wait_payload("zk47/b/state", state(40), WAIT)
+
+        write(("b", b), ("c", c))
+        bridge.process.send(signal.SIGHUP)
+        sub.wait_payload("zk47/c/state", state(40), WAIT)
+        sub.wait_payload("zk47/a/availability", "offline", WAIT)
+        self.assertEqual([s["name"] for s in bridge.stations()], ["b", "c"])
+        self.assertNotIn('station="a"', bridge.get("/metrics")[1])
+        self.assertEqual(retained(broker, "homeassistant/sensor/zk47_c_t1/config", 1)
+                         ["homeassistant/sensor/zk47_c_t1/config"][:8], '{"name":')
+
+        # A broken file is reported and the stations stay as they were.
+        with open(path, "a") as f:
+            f.write("d e=%s:1\n" % HOST)
+        bridge.process.send(signal.SIGHUP)
+        bridge.process.stderr.wait_for("line 4")
+        bridge.process.stderr.wait_for("keeping the current stations")
+        self.assertEqual([s["name"] for s in bridge.stations()], ["b", "c"])
+        os.unlink(path)
+        os.rmdir(folder)
+
+
+class BrokerRestart(unittest.TestCase):
+    def test_readings_taken_while_the_broker_is_down_all_arrive_in_order(self):
+        broker = Broker(self, persistence=True)
+        sub = Subscriber(self, broker, ["zk47/a/state"], client_id="zk47-keeper")
+        station = Station(self)
+        bridge = Bridge(self, broker, [("a", station)])
+        seconds = []
+
+        def push(sec):
+            station.push(data_line(sec))
+            seconds.append(sec)
+
+        for sec in (1, 2, 3):
+            push(sec)
+            sub.wait_payload("zk47/a/state", state(sec), WAIT)
+        broker.stop()
+        down = []
+        outage = time.monotonic()
+        for sec in range(4, 14):  # ten seconds without a broker, a reading each
+            push(sec)
+            down.append(sec)
+            bridge.wait_metric(sec, "zk47_reading_seconds", WAIT, station="a")
+            time.sleep(max(0.0, outage + sec - 3 - time.monotonic()))
+        self.assertGreaterEqual(bridge.metric("zk47_bridge_mqtt_queued_messages"), 13 * 10)
+        broker.start()
+        for sec in (14, 15):
+            push(sec)
+            sub.wait_payload("zk47/a/state", state(sec), 45)
+
+        # Live deliveries only: the retained copy a resubscription brings is no reading.
+        got = [json.loads(p)["seconds"] for _, r, p in sub.messages("zk47/a/state") if not r]
+        unique = [s for i, s in enumerate(got) if i == 0 or s != got[i - 1] and s not in got[:i]]
+        self.assertEqual(unique, seconds, "every reading, in order")
+        repeated = {s for s in got if got.count(s) > 1}
+        self.assertTrue(repeated <= set([3] + down + [14]), "duplicates only around the outage: %r"
+                        % sorted(repeated))
+
+        # The retained discovery and availability are back.
+        back = retained(broker, "zk47/+/availability", 2)
+        self.assertEqual(back, {"zk47/bridge/availability": "online",
+                                "zk47/a/availability": "online"})
+        self.assertEqual(len(retained(broker, "homeassistant/#", 12)), 12)
+
+
+    def test_a_broker_without_persistence_gets_every_retained_value_back(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/a/state"])
+        station = Station(self)
+        station.push(data_line(21))
+        Bridge(self, broker, [("a", station)])
+        sub.wait_payload("zk47/a/state", state(21), WAIT)
+        broker.stop()
+        broker.start()
+        everything = {}
+        wait_until(lambda: len(everything.update(retained(broker, "#", 12 + 15, ["-W", "2"]))
+                               or everything) == 12 + 15, WAIT, "every retained topic")
+        self.assertEqual(everything["zk47/a/state"], state(21))
+        self.assertEqual(everything["zk47/a/T6"], "101.20")
+        self.assertEqual(everything["zk47/a/availability"], "online")
+        self.assertEqual(everything["zk47/bridge/availability"], "online")
+        self.assertIn("homeassistant/sensor/zk47_a_t12/config", everything)
+
+
+def make_tls(folder):
+    """A test CA and a server certificate for 127.0.0.1 signed by it."""
+    def run(*argv):
+        subprocess.run(["openssl"] + list(argv), cwd=folder, check=True,
+                       capture_output=True, timeout=60)
+    run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=zk47 test CA",
+        "-keyout", "ca.key", "-out", "ca.crt")
+    run("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+        "-keyout", "server.key", "-out", "server.csr")
+    with open(os.path.join(folder, "san.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+        "-CAcreateserial", "-days", "2", "-extfile", "san.ext", "-out", "server.crt")
+
+
+class Security(unittest.TestCase):
+    def test_broker_with_a_password_and_a_wrong_password(self):
+        folder = tempfile.mkdtemp(prefix="zkbridge-pw-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", folder])
+        passwords = os.path.join(folder, "passwd")
+        subprocess.run(["mosquitto_passwd", "-b", "-c", passwords, "zk", "s3cret"], check=True,
+                       timeout=30)
+        broker = Broker(self, extra="allow_anonymous false\npassword_file %s" % passwords)
+        sub = Subscriber(self, broker, ["zk47/#"], extra=["-u", "zk", "-P", "s3cret"])
+        good, bad = os.path.join(folder, "good"), os.path.join(folder, "bad")
+        with open(good, "w") as f:
+            f.write("s3cret\n")
+        with open(bad, "w") as f:
+            f.write("wrong\n")
+        station = Station(self)
+        station.push(data_line(9))
+        Bridge(self, broker, [("a", station)],
+               args=["--mqtt-user", "zk", "--mqtt-password-file", good])
+        sub.wait_payload("zk47/a/state", state(9), WAIT)
+
+        wrong = Bridge(self, broker, [("b", station)],
+                       args=["--mqtt-user", "zk", "--mqtt-password-file", bad])
+        wrong.process.stderr.wait_for("check --mqtt-user and the password file", WAIT)
+        # It retries, a little later each time.
+        wait_until(lambda: wrong.process.stderr.text().count("refused the connection") >= 2,
+                   WAIT, "a second attempt")
+        self.assertTrue(wrong.process.running())
+        self.assertNotIn("wrong", " ".join(wrong.process.argv))
+        self.assertEqual(wrong.metric("zk47_bridge_mqtt_connected"), 0)
+
+    def test_broker_that_requires_tls(self):
+        folder = tempfile.mkdtemp(prefix="zkbridge-tls-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", folder])
+        make_tls(folder)
+        broker = Broker(self, extra="allow_anonymous true\ncafile {0}/ca.crt\ncertfile {0}/server.crt"
+                                    "\nkeyfile {0}/server.key".format(folder))
+        sub = Subscriber(self, broker, ["zk47/#"], extra=["--cafile", folder + "/ca.crt"])
+        station = Station(self)
+        station.push(data_line(11))
+        Bridge(self, broker, [("a", station)], args=["--mqtt-cafile", folder + "/ca.crt"])
+        sub.wait_payload("zk47/a/state", state(11), WAIT)
+
+        # Without the CA the broker's certificate is not trusted; without TLS the broker
+        # does not answer.
+        plain = Bridge(self, broker, [("b", station)])
+        plain.process.stderr.wait_for("cannot connect to the broker", WAIT)
+        self.assertEqual(plain.metric("zk47_bridge_mqtt_connected"), 0)
+
+
+class Prometheus(unittest.TestCase):
+    def test_prometheus_scrapes_each_ok_channel_with_the_pushed_values(self):
+        station = Station(self)
+        station.push(data_line(77, t1="-3.25"))
+        bridge = Bridge(self, None, [("a", station)])
+        bridge.wait_metric(1, "zk47_up", station="a")
+        folder = tempfile.mkdtemp(prefix="zkbridge-prom-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", folder])
+        with open(os.path.join(folder, "prometheus.yml"), "w") as f:
+            f.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                    "scrape_configs:\n  - job_name: zkbridge\n    static_configs:\n"
+                    "      - targets: ['%s:%d']\n" % (HOST, bridge.http_port))
+        port = free_port()
+        prom = Process(["prometheus", "--config.file=%s/prometheus.yml" % folder,
+                        "--web.listen-address=%s:%d" % (HOST, port),
+                        "--storage.tsdb.path=%s/data" % folder])
+        self.addCleanup(prom.stop)
+
+        def query():
+            url = "http://%s:%d/api/v1/query?query=%s" % (
+                HOST, port, urllib.parse.quote("zk47_temperature_celsius"))
+            try:
+                with urllib.request.urlopen(url, timeout=5) as r:
+                    return json.loads(r.read())["data"]["result"]
+            except OSError:
+                return []
+
+        wait_until(lambda: len(query()) == 9, 60, "nine ok channels in Prometheus")
+        values = {r["metric"]["channel"]: float(r["value"][1]) for r in query()}
+        self.assertEqual(values, {"T1": -3.25, "T2": 23.51, "T5": -1.5, "T6": 101.2, "T7": 22.0,
+                                  "T9": 19.75, "T10": 20.1, "T11": 20.05, "T12": 20.0})
+        self.assertEqual({r["metric"]["station"] for r in query()}, {"a"})
+
+
+class Arguments(unittest.TestCase):
+    def run_bridge(self, *args):
+        p = Process([bridgelib.BRIDGE] + list(args))
+        self.addCleanup(p.stop, signal.SIGKILL)
+        return p.wait_exit(), p.stdout.text(), p.stderr.text()
+
+    def test_bad_arguments_exit_2_with_a_clear_message(self):
+        for args, says in [
+                (["--station", "a b=127.0.0.1:1"], "'a b'"),
+                (["--station", "a/b=127.0.0.1:1"], "'a/b'"),
+                (["--station", "<b>x</b>=127.0.0.1:1"], "must be 1 to 32"),
+                (["--station", "a=127.0.0.1:99999"], "1..65535"),
+                (["--station", "a=1:1", "--period", "0"], "--period"),
+                ([], "no station"),
+                (["--station", "a=1:1", "--mqtt-user", "u", "--mqtt-password-file", "/nonexistent"],
+                 "cannot read /nonexistent"),
+                (["--station", "a=1:1", "--mqtt-cafile", "/nonexistent"], "CA file"),
+                (["--stations-file", "/nonexistent"], "cannot read"),
+                (["--station", "a=no.such.host.invalid:1"], "cannot resolve"),
+                (["--station", "a=1:1", "--mqtt-password", "x"], "unknown argument"),
+        ]:
+            code, out, err = self.run_bridge(*args)
+            self.assertEqual(code, 2, args)
+            self.assertIn(says, err, args)
+            self.assertIn("usage: zkbridge", err)
+        code, out, err = self.run_bridge("--help")
+        self.assertEqual((code, err), (0, ""))
+        self.assertIn("--stations-file FILE", out)
+
+    def test_http_views_are_read_only_and_a_busy_port_is_reported(self):
+        station = Station(self)
+        bridge = Bridge(self, None, [("a", station)])
+        self.assertEqual(bridge.get("/healthz"), (200, "ok\n"))
+        req = urllib.request.Request("http://%s:%d/metrics" % (HOST, bridge.http_port),
+                                     data=b"x", method="POST")
+        with self.assertRaises(urllib.error.HTTPError) as e:
+            urllib.request.urlopen(req, timeout=5)
+        self.assertEqual(e.exception.code, 405)
+        code, _, err = self.run_bridge("--station", "a=127.0.0.1:1",
+                                       "--http", "127.0.0.1:%d" % bridge.http_port)
+        self.assertEqual(code, 1)
+        self.assertIn("cannot listen on 127.0.0.1:%d" % bridge.http_port, err)
+
+    def test_sigterm_and_sigint_stop_cleanly_with_everything_offline(self):
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            broker = Broker(self)
+            station = Station(self)
+            station.push(data_line(5))
+            sub = Subscriber(self, broker, ["zk47/+/availability"])
+            bridge = Bridge(self, broker, [("a", station), ("gone", Station(self, free_port()))])
+            sub.wait_payload("zk47/a/availability", "online", WAIT)
+            bridge.process.send(sig)
+            self.assertEqual(bridge.process.wait_exit(), 0)
+            self.assertEqual(retained(broker, "zk47/+/availability", 3),
+                             {"zk47/a/availability": "offline", "zk47/gone/availability": "offline",
+                              "zk47/bridge/availability": "offline"})
+
+
+class SilentServer:
+    """Accepts connections (the system's listen queue does) and never answers."""
+
+    def __init__(self, test):
+        self.sock = socket.socket()
+        self.sock.bind((HOST, 0))
+        self.sock.listen(64)
+        self.port = self.sock.getsockname()[1]
+        test.addCleanup(self.sock.close)
+
+
+class PortOnly:
+    """A port nothing listens on."""
+
+    def __init__(self, port):
+        self.port = port
+
+
+class BadInput(unittest.TestCase):
+    def test_junk_long_silent_and_refused_stations_are_counted_and_delay_no_one(self):
+        junk = harness.FakeDataServer(b"garbage\0")
+        long_reply = harness.FakeDataServer(b"7" * 1024)
+        for s in (junk, long_reply):
+            self.addCleanup(s.close)
+        silent = SilentServer(self)
+        refused_port = free_port()
+        good = Station(self)
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/#"])
+        bridge = Bridge(self, broker, [("junk", junk), ("long", long_reply), ("silent", silent),
+                                       ("refused", PortOnly(refused_port)),
+                                       ("good", good)])
+        # The good station's readings go out each period while the silent one holds its poll
+        # for its full time limit.
+        for sec in (1, 2, 3, 4, 5, 6):
+            sent = time.monotonic()
+            good.push(data_line(sec))
+            sub.wait_payload("zk47/good/state", state(sec), WAIT)
+            self.assertLess(time.monotonic() - sent, 3.5, "a reading waited for another station")
+        bridge.wait_metric(1, "zk47_polls_total", WAIT, station="silent", result="timeout")
+        self.assertGreaterEqual(bridge.metric("zk47_polls_total", station="junk", result="unreadable"), 3)
+        self.assertGreaterEqual(bridge.metric("zk47_polls_total", station="long", result="unreadable"), 3)
+        self.assertGreaterEqual(bridge.metric("zk47_polls_total", station="refused", result="refused"), 3)
+        self.assertEqual(bridge.metric("zk47_up", station="junk"), 1)  # junk comes from a live server
+        self.assertEqual(bridge.metric("zk47_up", station="refused"), 0)
+        for name in ("junk", "long", "silent", "refused"):
+            self.assertEqual(sub.payloads("zk47/%s/state" % name), [])
+        self.assertTrue(bridge.process.running())
+
+
+if __name__ == "__main__":
+    bridgelib.main()
