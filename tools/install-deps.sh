@@ -11,6 +11,7 @@ pkgs=(
   wine wine64
   xvfb x11-utils xdotool imagemagick
   socat gnuplot-x11
+  chromium fonts-dejavu-core
   procps psmisc python3
   libmosquitto-dev libcpp-httplib-dev nlohmann-json3-dev
   mosquitto mosquitto-clients prometheus openssl

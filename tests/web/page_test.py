@@ -14,14 +14,14 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "net"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bridge"))
+import bridgelib  # noqa: E402
+from bridgelib import harness  # noqa: E402
 from browser import Browser  # noqa: E402
 
-CODE = 4242
 NAMES = ("north", "south", "east")
 WAIT = 10.0  # for each reading to show
-ZKBRIDGE = ZKSRV = SHOTS = None
+SHOTS = None
 
 
 def grid_texts(sec, stamp, device, tokens):
@@ -33,8 +33,7 @@ def grid_texts(sec, stamp, device, tokens):
         except ValueError:
             return " ERROR" if token.startswith("E") else " N/SENS"
         return " %.2f" % v if v > -888.0 else (" N/SENS" if v < -900.0 else " ERROR")
-    line = ("%d %s %s" % (sec, stamp, device)).encode("cp1251") + \
-        b"".join(b" " + t.encode() for t in tokens)
+    line = " ".join(["%d %s %s" % (sec, stamp, device)] + tokens)
     return line, [stamp[-8:], device[:8]] + [channel(t) for t in tokens]
 
 
@@ -48,38 +47,19 @@ def reading(station_index, n):
     return grid_texts(100 + n, "2024-05-17-09-%02d-%02d" % (41 + n // 60, n % 60), device, tokens)
 
 
-class Station:
-    """A native zksrv fed by pushes, as a sharing monitor feeds it."""
-
-    def __init__(self, port=None):
-        self.port = port or harness.free_port()
-        self.process = subprocess.Popen([ZKSRV, str(CODE), str(self.port)],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        harness.wait_until(lambda: harness.is_listening(self.port), harness.STEP_TIME,
-                           "zksrv on port %d" % self.port)
-
-    def push(self, line):
-        harness.send_and_close(self.port, b"+%5d " % CODE + line)
-
-    def stop(self):
-        self.process.kill()
-        self.process.wait(harness.STEP_TIME)
-
-
 class Bridge:
-    """zkbridge polling the stations every second, its HTTP on a loopback port; no broker
-    listens on its MQTT port, which it only keeps retrying."""
+    """zkbridge polling the stations every second, on a fixed HTTP port so that the page can
+    find it again after a restart; no broker listens on its MQTT port, which it only retries."""
 
-    def __init__(self, stations, http_port, mqtt_port, extra=()):
-        args = [ZKBRIDGE, "--period", "1", "--http", "127.0.0.1:%d" % http_port,
-                "--mqtt", "127.0.0.1:%d" % mqtt_port, "--no-discovery"] + list(extra)
+    def __init__(self, scope, stations, http_port, mqtt_port):
+        argv = [bridgelib.BRIDGE, "--period", 1, "--http", "127.0.0.1:%d" % http_port,
+                "--mqtt", "127.0.0.1:%d" % mqtt_port, "--no-discovery"]
         for name, station in stations.items():
-            args += ["--station", "%s=127.0.0.1:%d" % (name, station.port)]
+            argv += ["--station", "%s=127.0.0.1:%d" % (name, station.port)]
         self.http_port = http_port
-        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.stderr = harness.Output(self.process.stderr)
-        harness.wait_until(lambda: self.get("/healthz")[0] == 200 or self.process.poll() is not None,
-                           harness.STEP_TIME, "the bridge's HTTP")
+        self.process = bridgelib.Process(argv)
+        scope.addCleanup(self.process.stop, signal.SIGKILL)
+        self.process.stderr.wait_for("HTTP on")
 
     def get(self, path, method="GET", timeout=5.0):
         c = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=timeout)
@@ -87,18 +67,20 @@ class Bridge:
             c.request(method, path, headers={"Content-Length": "0"} if method != "GET" else {})
             r = c.getresponse()
             return r.status, r.read()
-        except OSError:
-            return None, b""
         finally:
             c.close()
 
     def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        code = self.process.wait(20)
-        self.stderr.finish(harness.STEP_TIME)
-        self.process.stdout.close()
-        self.process.stderr.close()
-        assert code == 0, "the bridge ended with %s: %s" % (code, self.stderr.text())
+        self.process.send(signal.SIGTERM)
+        code = self.process.wait_exit(20)
+        assert code == 0, "the bridge ended with %s: %s" % (code, self.process.stderr.text())
+
+
+class ClassScope:
+    """Lets the shared helpers register their cleanups for a whole test class."""
+
+    def __init__(self, cls):
+        self.addCleanup = cls.addClassCleanup
 
 
 class PageTest(unittest.TestCase):
@@ -106,23 +88,17 @@ class PageTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.stations = {name: Station() for name in NAMES}
+        cls.scope = ClassScope(cls)
+        cls.stations = {name: bridgelib.Station(cls.scope) for name in NAMES}
         cls.http_port, cls.mqtt_port = harness.free_port(), harness.free_port()
-        cls.bridge = Bridge(cls.stations, cls.http_port, cls.mqtt_port)
+        cls.bridge = Bridge(cls.scope, cls.stations, cls.http_port, cls.mqtt_port)
         cls.browser = Browser()
+        cls.addClassCleanup(cls.browser.close)
         cls.browser.open(1280, 800)
         cls.browser.navigate("http://127.0.0.1:%d/" % cls.http_port)
         cls.browser.eval("window.loadedOnce = true")  # gone if the page ever reloads
         cls.browser.wait_for("document.querySelectorAll('.card').length === 3", what="the cards")
         cls.pushed = {name: [] for name in NAMES}  # the grid rows, oldest first
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.browser.close()
-        if cls.bridge.process.poll() is None:
-            cls.bridge.stop()
-        for s in cls.stations.values():
-            s.stop()
 
     # Problems the page is expected to meet, such as its stream refused while the bridge is down.
     expected_problems = ()
@@ -143,7 +119,7 @@ class PageTest(unittest.TestCase):
     def push_and_see(self, name, line, row):
         """Pushes a reading and waits for it in the station's newest row; the latency."""
         start = time.monotonic()
-        self.stations[name].push(line)
+        self.stations[name].push(line.encode("cp1251").decode("latin-1"))
         self.pushed[name].append(row)
         self.browser.wait_for(
             "JSON.stringify([...%s.cells].map(c => c.textContent.trimStart())) === JSON.stringify(%s)"
@@ -200,7 +176,7 @@ class Live(PageTest):
                                            "main img').length"), 0)
         self.assertEqual(self.browser.eval("document.scripts.length"), 2)  # the page's own two
         # A name that would be markup never becomes a station.
-        refused = subprocess.run([ZKBRIDGE, "--station", "<b>x</b>=127.0.0.1:1"],
+        refused = subprocess.run([bridgelib.BRIDGE, "--station", "<b>x</b>=127.0.0.1:1"],
                                  capture_output=True, timeout=harness.STEP_TIME)
         self.assertEqual(refused.returncode, 2)
         self.assertIn(b"<b>x</b>", refused.stderr)
@@ -224,7 +200,9 @@ class Live(PageTest):
 
 
 class Restarts(PageTest):
-    expected_problems = ("net::ERR_CONNECTION_REFUSED http://127.0.0.1",)
+    # While the bridge stops, its streams are refused (503), then its port is closed.
+    expected_problems = ("status of 503 (Service Unavailable) http://127.0.0.1",
+                         "net::ERR_CONNECTION_REFUSED http://127.0.0.1")
 
     def test_availability_and_bridge_restart(self):
         for n in range(2):
@@ -240,14 +218,14 @@ class Restarts(PageTest):
         self.push_and_see("north", *reading(0, 2))  # the others go on
 
         # The station comes back with its seconds started again.
-        self.stations["south"] = Station(south.port)
+        south.start()
         self.push_and_see("south", *grid_texts(1, "2024-05-17-10-00-00", "00000001", ["5.00"] * 12))
         self.browser.wait_for("!" + self.card("south") + ".classList.contains('offline')")
 
         # The bridge restarts: the page notices, reconnects by itself and goes on.
         self.bridge.stop()
         self.browser.wait_for("document.getElementById('link').classList.contains('lost')")
-        type(self).bridge = Bridge(self.stations, self.http_port, self.mqtt_port)
+        type(self).bridge = Bridge(self.scope, self.stations, self.http_port, self.mqtt_port)
         start = time.monotonic()
         for n in range(3, 5):
             self.push_and_see("north", *reading(0, n))
@@ -264,10 +242,8 @@ class Streams(unittest.TestCase):
     """No browser: raw event streams against the cap, and the other endpoints meanwhile."""
 
     def setUp(self):
-        self.station = Station()
-        self.bridge = Bridge({"one": self.station}, harness.free_port(), harness.free_port())
-        self.addCleanup(self.station.stop)
-        self.addCleanup(lambda: self.bridge.process.poll() is None and self.bridge.stop())
+        self.bridge = Bridge(self, {"one": bridgelib.Station(self)}, harness.free_port(),
+                             harness.free_port())
 
     def open_stream(self):
         s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
@@ -310,6 +286,6 @@ class Streams(unittest.TestCase):
 
 if __name__ == "__main__":
     at = sys.argv.index("--")
-    ZKBRIDGE, ZKSRV, SHOTS = sys.argv[at + 1:at + 4]
+    bridgelib.BRIDGE, bridgelib.ZKSRV, SHOTS = sys.argv[at + 1:at + 4]
     os.makedirs(SHOTS, exist_ok=True)
     unittest.main(argv=sys.argv[:at], verbosity=2)
