@@ -150,10 +150,12 @@ int main(int argc, char** argv) {
 
     MqttPublisher publisher(mqtt);
     Fleet fleet(o.mqtt_prefix, o.discovery, publisher);
+    // The web page's history and event streams; made before the server whose routes use it,
+    // so that it outlives the server.
+    WebFeed web;
     HttpServer http(fleet, [&publisher] {
         return BridgeGauges{publisher.connected(), publisher.queued()};
     });
-    WebFeed web;  // the web page's history and event streams
     fleet.add_observer(&web);
     add_web_routes(http.routes(), web, fleet);
     if (!http.bind(o.http.host, o.http.port, error)) {

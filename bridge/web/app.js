@@ -206,9 +206,11 @@
     return data;
   }
 
-  // Times of day as the monitor shows them: 24 hours, local time.
-  function hhmm(seconds) {
-    return new Date(seconds * 1000).toLocaleTimeString('ru-RU', { hour: '2-digit', minute: '2-digit' });
+  // Times of day on a 24-hour clock, local time; seconds when the ticks are that close.
+  function timeOfDay(seconds, withSeconds) {
+    const f = { hour: '2-digit', minute: '2-digit' };
+    if (withSeconds) f.second = '2-digit';
+    return new Date(seconds * 1000).toLocaleTimeString('ru-RU', f);
   }
 
   function drawChart(st) {
@@ -229,7 +231,8 @@
       series,
       // At most the hour up to the newest reading, and at least a minute.
       scales: { x: { time: true, range: (u, min, max) => [Math.min(max - 60, Math.max(min, max - HOUR_MS / 1000)), max] } },
-      axes: [{ values: (u, ticks) => ticks.map(hhmm) }, { label: '°C' }],
+      axes: [{ values: (u, ticks, axis, space, step) => ticks.map((t) => timeOfDay(t, step < 60)) },
+             { label: '°C' }],
       legend: { live: false },  // a click on a channel's legend entry hides or shows it
     }, data, box);
     new ResizeObserver(() => {
