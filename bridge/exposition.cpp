@@ -107,6 +107,9 @@ std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeG
     header(out, "zk47_bridge_mqtt_queued_messages", "gauge",
            "Messages waiting for the broker's acknowledgement.");
     out += "zk47_bridge_mqtt_queued_messages " + std::to_string(g.mqtt_queued) + "\n";
+    header(out, "zk47_bridge_mqtt_dropped_messages_total", "counter",
+           "Messages refused because the queue to the broker was full.");
+    out += "zk47_bridge_mqtt_dropped_messages_total " + std::to_string(g.mqtt_dropped) + "\n";
     return out;
 }
 

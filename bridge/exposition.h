@@ -15,7 +15,8 @@ struct NamedStatus {
 
 struct BridgeGauges {
     bool mqtt_connected = false;
-    std::size_t mqtt_queued = 0;  // messages waiting for the broker's acknowledgement
+    std::size_t mqtt_queued = 0;   // messages waiting for the broker's acknowledgement
+    std::size_t mqtt_dropped = 0;  // messages refused because the queue was full
 };
 
 std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeGauges& g);

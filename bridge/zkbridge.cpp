@@ -11,6 +11,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -123,10 +124,11 @@ int main(int argc, char** argv) {
     mqtt.user = o.mqtt_user;
     mqtt.cafile = o.mqtt_cafile;
     mqtt.will_topic = bridge_availability_topic(o.mqtt_prefix);
+    // Unique per process, and within the 23 characters every MQTT 3.1.1 broker must accept.
     char host_name[256] = "host";
     ::gethostname(host_name, sizeof host_name - 1);
-    mqtt.client_id = "zkbridge-" + std::string(host_name) + "-" + std::to_string(::getpid());
-    if (mqtt.client_id.size() > 23 * 4) mqtt.client_id.resize(23 * 4);
+    mqtt.client_id = "zkbridge-" + std::to_string(::getpid()) + "-" + host_name;
+    mqtt.client_id.resize(std::min<std::size_t>(mqtt.client_id.size(), 23));
     if (!o.mqtt_password_file.empty()) {
         if (!read_file(o.mqtt_password_file, mqtt.password, error)) return bad_usage(error);
         mqtt.password = mqtt.password.substr(0, mqtt.password.find_first_of("\r\n"));
@@ -154,7 +156,7 @@ int main(int argc, char** argv) {
     // so that it outlives the server.
     WebFeed web;
     HttpServer http(fleet, [&publisher] {
-        return BridgeGauges{publisher.connected(), publisher.queued()};
+        return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped()};
     });
     fleet.add_observer(&web);
     add_web_routes(http.routes(), web, fleet);

@@ -177,7 +177,7 @@ TEST(BridgeViews, MetricsListOkValuesStatusesAndEveryPollResult) {
     apply_exchange(s, replied(kLine), 1700000000.5);
     apply_exchange(s, replied("NO DATA"), 1700000001);
     StationStatus fresh;
-    const std::string m = metrics_text({{"a", s}, {"b", fresh}}, {true, 7});
+    const std::string m = metrics_text({{"a", s}, {"b", fresh}}, {true, 7, 3});
     const auto has = [&](const std::string& line) {
         return m.find("\n" + line + "\n") != std::string::npos;
     };
@@ -194,6 +194,7 @@ TEST(BridgeViews, MetricsListOkValuesStatusesAndEveryPollResult) {
     EXPECT_TRUE(has("zk47_polls_total{station=\"b\",result=\"closed\"} 0"));
     EXPECT_TRUE(has("# TYPE zk47_polls_total counter"));
     EXPECT_TRUE(has("zk47_bridge_mqtt_queued_messages 7"));
+    EXPECT_TRUE(has("zk47_bridge_mqtt_dropped_messages_total 3"));
     EXPECT_EQ(m.find("station=\"b\",channel"), std::string::npos);  // no reading, no channels
     EXPECT_EQ(m.back(), '\n');
 }
