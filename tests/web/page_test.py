@@ -11,6 +11,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -52,14 +53,22 @@ class Bridge:
     find it again after a restart; no broker listens on its MQTT port, which it only retries."""
 
     def __init__(self, scope, stations, http_port, mqtt_port):
+        # The stations go into a file, which SIGHUP makes the bridge read again.
+        fd, self.stations_file = tempfile.mkstemp(prefix="zkweb-stations-")
+        os.close(fd)
+        scope.addCleanup(os.remove, self.stations_file)
+        self.set_stations(stations)
         argv = [bridgelib.BRIDGE, "--period", 1, "--http", "127.0.0.1:%d" % http_port,
-                "--mqtt", "127.0.0.1:%d" % mqtt_port, "--no-discovery"]
-        for name, station in stations.items():
-            argv += ["--station", "%s=127.0.0.1:%d" % (name, station.port)]
+                "--mqtt", "127.0.0.1:%d" % mqtt_port, "--no-discovery",
+                "--stations-file", self.stations_file]
         self.http_port = http_port
         self.process = bridgelib.Process(argv)
         scope.addCleanup(self.process.stop, signal.SIGKILL)
         self.process.stderr.wait_for("HTTP on")
+
+    def set_stations(self, stations):
+        with open(self.stations_file, "w") as f:
+            f.writelines("%s=127.0.0.1:%d\n" % (n, s.port) for n, s in stations.items())
 
     def get(self, path, method="GET", timeout=5.0):
         c = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=timeout)
@@ -211,7 +220,7 @@ class Restarts(PageTest):
         south = self.stations["south"]
         start = time.monotonic()
         south.stop()
-        self.browser.wait_for(self.card("south") + ".classList.contains('offline')", 3 + 5)
+        self.browser.wait_for(self.card("south") + ".classList.contains('offline')", 3 * 1 + 2)
         print("a stopped station showed as unavailable after %.1f s" % (time.monotonic() - start))
         self.assertEqual(self.browser.eval(self.card("south", ".state") + ".textContent"),
                          "нет связи")
@@ -221,6 +230,15 @@ class Restarts(PageTest):
         south.start()
         self.push_and_see("south", *grid_texts(1, "2024-05-17-10-00-00", "00000001", ["5.00"] * 12))
         self.browser.wait_for("!" + self.card("south") + ".classList.contains('offline')")
+
+        # A station dropped from the bridge's list leaves the page; taken up again, it returns.
+        self.bridge.set_stations({n: s for n, s in self.stations.items() if n != "east"})
+        self.bridge.process.send(signal.SIGHUP)
+        self.browser.wait_for("document.querySelectorAll('.card').length === 2")
+        self.bridge.set_stations(self.stations)
+        self.bridge.process.send(signal.SIGHUP)
+        self.browser.wait_for("document.querySelectorAll('.card').length === 3")
+        self.push_and_see("east", *reading(2, 7))
 
         # The bridge restarts: the page notices, reconnects by itself and goes on.
         self.bridge.stop()
