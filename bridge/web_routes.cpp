@@ -23,6 +23,7 @@ void common_headers(httplib::Response& res) {
     res.set_header("X-Content-Type-Options", "nosniff");
 }
 
+// Routes are regular expressions; an asset's path must match only itself.
 std::string exact(const std::string& path) {
     static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
     return std::regex_replace(path, special, R"(\$&)");
@@ -34,7 +35,7 @@ void serve_event_stream(WebFeed& feed, httplib::Response& res) {
     if (!stream) {
         res.status = 503;
         res.set_header("Retry-After", "5");
-        res.set_content("too many event streams open\n", "text/plain; charset=utf-8");
+        res.set_content("no event stream free; try again shortly\n", "text/plain; charset=utf-8");
         return;
     }
     // A reverse proxy must pass each event on at once.
