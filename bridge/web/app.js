@@ -77,6 +77,7 @@
     try {
       h = await getJSON('api/history?station=' + encodeURIComponent(st.name));
     } catch (e) {
+      st.held = null;  // the next reading finds a gap and asks again
       return;
     }
     if (gen !== generation || !stations.has(st.name)) return;
