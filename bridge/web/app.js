@@ -236,6 +236,17 @@
              { label: '°C' }],
       legend: { live: false },  // a click on a channel's legend entry hides or shows it
     }, data, box);
+    // The legend's channels answer the keyboard too: Tab to one, Enter or Space toggles it.
+    box.querySelectorAll('.u-series th').forEach((th) => {
+      th.tabIndex = 0;
+      th.setAttribute('role', 'button');
+      th.addEventListener('keydown', (e) => {
+        if (e.key === 'Enter' || e.key === ' ') {
+          e.preventDefault();
+          th.click();
+        }
+      });
+    });
     new ResizeObserver(() => {
       st.chart.setSize({ width: Math.max(200, box.clientWidth), height: 240 });
     }).observe(box);

@@ -175,7 +175,8 @@ class Live(PageTest):
         t1 = self.card("north", ".u-legend .u-series:nth-child(2)")
         self.browser.eval(t1 + ".querySelector('th').click()")
         self.assertIn("u-off", self.browser.eval(t1 + ".className"))
-        self.browser.eval(t1 + ".querySelector('th').click()")
+        self.browser.eval(t1 + ".querySelector('th').dispatchEvent("
+                          "new KeyboardEvent('keydown', {key: 'Enter'}))")  # from the keyboard
         self.assertNotIn("u-off", self.browser.eval(t1 + ".className"))
 
     def test_3_station_text_shows_as_text(self):
