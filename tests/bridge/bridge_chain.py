@@ -5,7 +5,6 @@ seconds.
 
     bridge_chain.py ZKBRIDGE
 """
-import os
 import signal
 import subprocess
 import sys

@@ -6,7 +6,6 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 import urllib.error
