@@ -3,7 +3,9 @@
 # bridge/CMakeLists.txt, which finds the libraries.
 
 set(ZK_WEB_DIR ${CMAKE_CURRENT_LIST_DIR}/web)
-set(ZK_WEB_FILES index.html app.js style.css favicon.svg vendor/uplot/uPlot.iife.min.js vendor/uplot/uPlot.min.css)
+# The chart library's licence travels with it, as its terms ask.
+set(ZK_WEB_FILES index.html app.js style.css favicon.svg
+    vendor/uplot/uPlot.iife.min.js vendor/uplot/uPlot.min.css vendor/uplot/LICENSE)
 set(ZK_WEB_SOURCES ${ZK_WEB_FILES})
 list(TRANSFORM ZK_WEB_SOURCES PREPEND ${ZK_WEB_DIR}/)
 add_custom_command(
@@ -14,13 +16,13 @@ add_custom_command(
   COMMENT "Embedding the web page" VERBATIM)
 
 # The pure parts, free of the HTTP library: tested on their own.
-add_library(zkbridge_history STATIC
+add_library(zkbridge_web_data STATIC
   ${CMAKE_CURRENT_LIST_DIR}/history.cpp ${CMAKE_CURRENT_LIST_DIR}/event_streams.cpp
   ${CMAKE_CURRENT_LIST_DIR}/web_feed.cpp)
-target_include_directories(zkbridge_history PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(zkbridge_history PUBLIC zkbridge_rules)
+target_include_directories(zkbridge_web_data PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(zkbridge_web_data PUBLIC zkbridge_rules)
 
 add_library(zkbridge_web STATIC
   ${CMAKE_CURRENT_LIST_DIR}/web_routes.cpp ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp)
 target_include_directories(zkbridge_web PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(zkbridge_web PUBLIC zkbridge_history PkgConfig::HTTPLIB)
+target_link_libraries(zkbridge_web PUBLIC zkbridge_web_data PkgConfig::HTTPLIB)

@@ -301,6 +301,8 @@ class Streams(unittest.TestCase):
             self.assertEqual(self.bridge.get(path, "POST")[0], 405, path)
         self.assertEqual(self.bridge.get("/api/history?station=nobody")[0], 404)
         self.assertEqual(self.bridge.get("/api/history")[0], 400)
+        status, licence = self.bridge.get("/vendor/uplot/LICENSE")  # served with the library
+        self.assertEqual((status, licence.split(b"\n")[0]), (200, b"The MIT License (MIT)"))
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 # The bridge's web page: its data as unit tests, the page in a real browser.
 add_executable(web_tests ${CMAKE_CURRENT_LIST_DIR}/history_test.cpp)
-target_link_libraries(web_tests PRIVATE zkbridge_history ${ZK_GTEST})
+target_link_libraries(web_tests PRIVATE zkbridge_web_data ${ZK_GTEST})
 set_target_properties(web_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME web_units COMMAND web_tests)
 
@@ -19,6 +19,6 @@ endforeach()
 
 # Memory of 500 stations' full hour and the cost of the largest history answer: figures only.
 add_executable(web_history_benchmark ${CMAKE_CURRENT_LIST_DIR}/history_bench.cpp)
-target_link_libraries(web_history_benchmark PRIVATE zkbridge_history)
+target_link_libraries(web_history_benchmark PRIVATE zkbridge_web_data)
 set_target_properties(web_history_benchmark PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME web_history_benchmark COMMAND web_history_benchmark)
