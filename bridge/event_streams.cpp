@@ -15,10 +15,8 @@ bool EventStream::next(std::string& out, std::chrono::milliseconds wait) {
         return !queue_.empty() || dropped_ || owner_.closed_;
     });
     if (dropped_ || owner_.closed_) return false;
-    if (!queue_.empty()) {
-        out = *queue_.front();
-        queue_.pop_front();
-    }
+    for (const auto& event : queue_) out += *event;
+    queue_.clear();
     return true;
 }
 

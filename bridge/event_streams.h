@@ -18,8 +18,9 @@ class EventStreams;
 class EventStream {
 public:
     ~EventStream();
-    // The next event's text, waiting at most `wait`: an empty text when nothing came (time
-    // for a keep-alive), false once the streams are closed or this one fell behind.
+    // The texts of every event queued since the last call, in order, waiting at most `wait`
+    // for one: an empty text when nothing came (time for a keep-alive), false once the
+    // streams are closed or this one fell behind. A burst goes out in one write.
     bool next(std::string& out, std::chrono::milliseconds wait);
 
 private:
@@ -34,8 +35,9 @@ private:
 class EventStreams {
 public:
     // A stream that lags this many events behind is dropped; the page reconnects and
-    // catches up from the history.
-    static constexpr std::size_t MAX_QUEUED = 256;
+    // catches up from the history. Room for a whole poll round of a large fleet, whose
+    // readings all arrive at once.
+    static constexpr std::size_t MAX_QUEUED = 8192;
 
     explicit EventStreams(std::size_t cap) : cap_(cap) {}
 
