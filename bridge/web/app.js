@@ -15,7 +15,9 @@
   const link = document.getElementById('link');
   const template = document.getElementById('card-template');
   const stations = new Map();  // name -> station, in the bridge's order
-  let generation = 0;          // bumped by every (re)connection; older fetches are dropped
+  let generation = 0;          // bumped by every resync; older fetches are dropped
+  let syncing = false;         // a resync is fetching the station list
+  const dirty = new Set();     // stations to draw at the next frame
 
   function getJSON(url) {
     return fetch(url, { cache: 'no-store' }).then((r) => {
@@ -50,14 +52,17 @@
   // On every (re)connection: the bridge may have restarted or changed its stations.
   async function resync() {
     const gen = ++generation;
+    syncing = true;
     setLink(true);
     let data;
     try {
       data = await getJSON('api/stations');
     } catch (e) {
-      return;  // the stream's error handler takes over
+      data = null;  // the stream's error handler takes over
     }
-    if (gen !== generation) return;
+    if (gen !== generation) return;  // a newer connection took over
+    syncing = false;
+    if (!data) return;
     const names = new Set(data.stations.map((s) => s.name));
     for (const [name, st] of stations) {
       if (!names.has(name)) dropStation(st);
@@ -91,10 +96,16 @@
     render(st);
   }
 
+  // A station the bridge took up since the last resync: fetch the list again. While a list
+  // is on its way, wait for it; a station it still lacks shows up again with its next event.
+  function unknownStation() {
+    if (!syncing) resync();
+  }
+
   function onReading(r) {
     const st = stations.get(r.station);
-    if (!st) {  // a station the bridge took up since the last resync
-      resync();
+    if (!st) {
+      unknownStation();
       return;
     }
     if (st.held) {
@@ -107,7 +118,7 @@
   function onAvailability(a) {
     const st = stations.get(a.station);
     if (st) setAvailable(st, a.available);
-    else resync();
+    else unknownStation();
   }
 
   // Appends a reading in sequence; a gap means readings were missed: fetch the history again.
@@ -148,12 +159,15 @@
       for (let j = 0; j < 2 + NCHAN; j++) row.push(tr.insertCell());
       cells.push(row);
     }
-    const st = { name, card, cells, readings: [], next: 0, lastAt: null, held: null, chart: null };
+    const st = { name, card, cells, readings: [], next: 0, lastAt: null, held: null, chart: null,
+                 onScreen: false, stale: false };
     stations.set(name, st);
+    watcher.observe(card);
     return st;
   }
 
   function dropStation(st) {
+    watcher.unobserve(st.card);
     if (st.chart) st.chart.destroy();
     st.card.remove();
     stations.delete(st.name);
@@ -169,8 +183,34 @@
     return t === 'N/SENS' ? 'nsens' : t === 'ERROR' ? 'error' : '';
   }
 
-  // The table as the monitor's grid: the newest reading in the bottom row.
+  // Only cards on screen are drawn, once a frame however many readings came: a large fleet's
+  // readings arrive together. A card scrolled into view catches up at once.
+  const watcher = new IntersectionObserver((entries) => {
+    for (const e of entries) {
+      const st = stations.get(e.target.dataset.station);
+      if (!st) continue;
+      st.onScreen = e.isIntersecting;
+      if (st.onScreen && st.stale) render(st);
+    }
+  }, { rootMargin: '200px' });
+
   function render(st) {
+    st.stale = true;
+    if (!st.onScreen) return;
+    if (!dirty.size) requestAnimationFrame(drawDirty);
+    dirty.add(st);
+  }
+
+  function drawDirty() {
+    for (const st of dirty) {
+      if (stations.has(st.name)) draw(st);
+    }
+    dirty.clear();
+  }
+
+  // The table as the monitor's grid: the newest reading in the bottom row.
+  function draw(st) {
+    st.stale = false;
     const shown = st.readings.slice(-ROWS);
     const blank = ROWS - shown.length;
     st.cells.forEach((row, i) => {

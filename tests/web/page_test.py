@@ -120,6 +120,10 @@ class PageTest(unittest.TestCase):
     def card(self, name, inner=""):
         return "document.querySelector('.card[data-station=\"%s\"] %s')" % (name, inner)
 
+    def show(self, name):
+        """Scrolls the station's card into view: the page draws only the cards on screen."""
+        self.browser.eval(self.card(name) + ".scrollIntoView()")
+
     def rows(self, name):
         return self.browser.eval(
             "[...%s.rows].map(r => [...r.cells].map(c => [c.textContent, c.className]))"
@@ -127,6 +131,7 @@ class PageTest(unittest.TestCase):
 
     def push_and_see(self, name, line, row):
         """Pushes a reading and waits for it in the station's newest row; the latency."""
+        self.show(name)
         start = time.monotonic()
         self.stations[name].push(line.encode("cp1251").decode("latin-1"))
         self.pushed[name].append(row)
@@ -139,6 +144,7 @@ class PageTest(unittest.TestCase):
     def assert_table(self, name):
         """Every row and cell as the monitor's grid shows the last 8 readings, faults marked."""
         want = [[""] * 14] * max(0, 8 - len(self.pushed[name])) + self.pushed[name][-8:]
+        self.show(name)
         got = self.rows(name)
         self.assertEqual([[t.lstrip() for t, _ in r] for r in got],
                          [[t.lstrip() for t in r] for r in want])
@@ -147,6 +153,8 @@ class PageTest(unittest.TestCase):
                 self.assertEqual(cls, {"N/SENS": "nsens", "ERROR": "error"}.get(text.strip(), ""))
 
     def chart_points(self, name):
+        self.show(name)
+        self.browser.wait_for(self.card(name, ".chart") + ".dataset.points !== undefined")
         return int(self.browser.eval(self.card(name, ".chart") + ".dataset.points"))
 
     def history(self, name):
@@ -192,6 +200,8 @@ class Live(PageTest):
         self.assertIn(b"<b>x</b>", refused.stderr)
 
     def test_4_screenshots_wide_and_phone(self):
+        self.browser.eval("window.scrollTo(0, 0)")  # what a visitor sees first
+        time.sleep(0.5)
         self.browser.screenshot(os.path.join(SHOTS, "page-1280x800.png"))
         self.browser.resize(360, 740)
         try:
@@ -251,6 +261,7 @@ class Restarts(PageTest):
         print("after the bridge restarted, the page went on within %.1f s"
               % (time.monotonic() - start))
         for name in NAMES:
+            self.show(name)
             self.browser.wait_for("%s.dataset.points == %d"
                                   % (self.card(name, ".chart"), len(self.history(name))))
             self.assertEqual(self.browser.eval(self.card(name, ".state") + ".textContent"),
