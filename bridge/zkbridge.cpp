@@ -23,6 +23,8 @@
 #include "mqtt_publisher.h"
 #include "options.h"
 #include "poller.h"
+#include "web_feed.h"
+#include "web_routes.h"
 
 namespace {
 
@@ -150,9 +152,14 @@ int main(int argc, char** argv) {
 
     MqttPublisher publisher(mqtt);
     Fleet fleet(o.mqtt_prefix, o.discovery, publisher);
+    // The web page's history and event streams; made before the server whose routes use it,
+    // so that it outlives the server.
+    WebFeed web;
     HttpServer http(fleet, [&publisher] {
         return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped()};
     });
+    fleet.add_observer(&web);
+    add_web_routes(http.routes(), web, fleet);
     if (!http.bind(o.http.host, o.http.port, error)) {
         std::fprintf(stderr, "zkbridge: %s\n", error.c_str());
         return 1;
@@ -186,6 +193,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zkbridge: stopping\n");
     poller.stop();
     poll_thread.join();
+    web.streams().close();  // no HTTP worker may wait on an event stream while the server stops
     http.stop();
     fleet.announce_stop();
     publisher.stop(std::chrono::seconds(5));

@@ -12,6 +12,7 @@ pkgs=(
   xvfb x11-utils xdotool imagemagick
   socat gnuplot-x11
   locales fonts-wine systemd
+  chromium fonts-dejavu-core
   procps psmisc python3
   libmosquitto-dev libcpp-httplib-dev nlohmann-json3-dev
   mosquitto mosquitto-clients prometheus openssl

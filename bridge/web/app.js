@@ -1,0 +1,297 @@
+// The live page of every station. Cards come from api/stations and api/history, then the
+// event stream at "events" keeps them current; the page never polls. Texts from stations only
+// ever reach the page through textContent. URLs are relative, so the page also works from a
+// sub-path behind a reverse proxy.
+'use strict';
+(() => {
+  const ROWS = 8;        // the monitor's table: the last eight readings
+  const NCHAN = 12;
+  const HOUR_MS = 3600e3;
+  const RETRY_MS = 3000; // after a refused or closed stream
+  const COLOURS = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b',
+                   '#e377c2', '#7f7f7f', '#bcbd22', '#17becf', '#393b79', '#637939'];
+
+  const list = document.getElementById('stations');
+  const link = document.getElementById('link');
+  const template = document.getElementById('card-template');
+  const stations = new Map();  // name -> station, in the bridge's order
+  let generation = 0;          // bumped by every resync; older fetches are dropped
+  let syncing = false;         // a resync is fetching the station list
+  const dirty = new Set();     // stations to draw at the next frame
+
+  function getJSON(url) {
+    return fetch(url, { cache: 'no-store' }).then((r) => {
+      if (!r.ok) throw new Error(url + ': ' + r.status);
+      return r.json();
+    });
+  }
+
+  function setLink(up) {
+    link.textContent = up ? 'Данные поступают' : 'Нет связи с мостом, переподключение…';
+    link.classList.toggle('lost', !up);
+  }
+
+  // --- the stream -------------------------------------------------------------------------
+
+  function connect() {
+    const source = new EventSource('events');
+    source.addEventListener('open', resync);
+    source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
+    source.addEventListener('availability', (e) => onAvailability(JSON.parse(e.data)));
+    source.addEventListener('removed', (e) => {
+      const st = stations.get(JSON.parse(e.data).station);
+      if (st) dropStation(st);
+    });
+    source.addEventListener('error', () => {
+      setLink(false);
+      // The browser retries a dropped stream by itself, but not a refused one (503).
+      if (source.readyState === EventSource.CLOSED) setTimeout(connect, RETRY_MS);
+    });
+  }
+
+  // On every (re)connection: the bridge may have restarted or changed its stations.
+  async function resync() {
+    const gen = ++generation;
+    syncing = true;
+    setLink(true);
+    let data;
+    try {
+      data = await getJSON('api/stations');
+    } catch (e) {
+      data = null;  // the stream's error handler takes over
+    }
+    if (gen !== generation) return;  // a newer connection took over
+    syncing = false;
+    if (!data) return;
+    const names = new Set(data.stations.map((s) => s.name));
+    for (const [name, st] of stations) {
+      if (!names.has(name)) dropStation(st);
+    }
+    for (const s of data.stations) {
+      const st = stations.get(s.name) || addStation(s.name);
+      list.appendChild(st.card);  // keeps the bridge's order
+      setAvailable(st, s.available);
+      st.held = [];  // events of an earlier connection are no longer in sequence
+      loadHistory(st, gen);
+    }
+  }
+
+  async function loadHistory(st, gen) {
+    if (!st.held) st.held = [];  // readings that arrive while the history is on its way
+    let h;
+    try {
+      h = await getJSON('api/history?station=' + encodeURIComponent(st.name));
+    } catch (e) {
+      st.held = null;  // the next reading finds a gap and asks again
+      return;
+    }
+    if (gen !== generation || !stations.has(st.name)) return;
+    st.readings = h.readings;
+    st.next = h.next;
+    const last = h.readings[h.readings.length - 1];
+    st.lastAt = last ? Date.now() - (h.now - last.at) : null;
+    const held = st.held;
+    st.held = null;
+    for (const r of held) addReading(st, r);
+    render(st);
+  }
+
+  // A station the bridge took up since the last resync: fetch the list again. While a list
+  // is on its way, wait for it; a station it still lacks shows up again with its next event.
+  function unknownStation() {
+    if (!syncing) resync();
+  }
+
+  function onReading(r) {
+    const st = stations.get(r.station);
+    if (!st) {
+      unknownStation();
+      return;
+    }
+    if (st.held) {
+      st.held.push(r);
+      return;
+    }
+    if (addReading(st, r)) render(st);
+  }
+
+  function onAvailability(a) {
+    const st = stations.get(a.station);
+    if (st) setAvailable(st, a.available);
+    else unknownStation();
+  }
+
+  // Appends a reading in sequence; a gap means readings were missed: fetch the history again.
+  function addReading(st, r) {
+    if (r.seq < st.next) return false;
+    if (r.seq > st.next) {
+      loadHistory(st, generation);
+      return false;
+    }
+    st.readings.push(r);
+    st.next = r.seq + 1;
+    st.lastAt = Date.now();
+    const oldest = r.at - HOUR_MS;
+    let drop = 0;
+    while (drop < st.readings.length && st.readings[drop].at < oldest) drop++;
+    if (drop) st.readings.splice(0, drop);
+    return true;
+  }
+
+  // --- cards ------------------------------------------------------------------------------
+
+  function addStation(name) {
+    const card = template.content.firstElementChild.cloneNode(true);
+    card.dataset.station = name;
+    card.querySelector('.name').textContent = name;
+    const head = card.querySelector('thead tr');
+    for (let k = 1; k <= NCHAN; k++) {
+      const th = document.createElement('th');
+      th.scope = 'col';
+      th.textContent = 'T' + k + ',°C';
+      head.appendChild(th);
+    }
+    const body = card.querySelector('tbody');
+    const cells = [];
+    for (let i = 0; i < ROWS; i++) {
+      const tr = body.insertRow();
+      const row = [];
+      for (let j = 0; j < 2 + NCHAN; j++) row.push(tr.insertCell());
+      cells.push(row);
+    }
+    const st = { name, card, cells, readings: [], next: 0, lastAt: null, held: null, chart: null,
+                 onScreen: false, stale: false };
+    stations.set(name, st);
+    watcher.observe(card);
+    return st;
+  }
+
+  function dropStation(st) {
+    watcher.unobserve(st.card);
+    if (st.chart) st.chart.destroy();
+    st.card.remove();
+    stations.delete(st.name);
+  }
+
+  function setAvailable(st, available) {
+    st.card.classList.toggle('offline', !available);
+    st.card.querySelector('.state').textContent = available ? 'на связи' : 'нет связи';
+  }
+
+  function statusOf(text) {
+    const t = text.trim();
+    return t === 'N/SENS' ? 'nsens' : t === 'ERROR' ? 'error' : '';
+  }
+
+  // Only cards on screen are drawn, once a frame however many readings came: a large fleet's
+  // readings arrive together. A card scrolled into view catches up at once.
+  const watcher = new IntersectionObserver((entries) => {
+    for (const e of entries) {
+      const st = stations.get(e.target.dataset.station);
+      if (!st) continue;
+      st.onScreen = e.isIntersecting;
+      if (st.onScreen && st.stale) render(st);
+    }
+  }, { rootMargin: '200px' });
+
+  function render(st) {
+    st.stale = true;
+    if (!st.onScreen) return;
+    if (!dirty.size) requestAnimationFrame(drawDirty);
+    dirty.add(st);
+  }
+
+  function drawDirty() {
+    for (const st of dirty) {
+      if (stations.has(st.name)) draw(st);
+    }
+    dirty.clear();
+  }
+
+  // The table as the monitor's grid: the newest reading in the bottom row.
+  function draw(st) {
+    st.stale = false;
+    const shown = st.readings.slice(-ROWS);
+    const blank = ROWS - shown.length;
+    st.cells.forEach((row, i) => {
+      const texts = i < blank ? null : shown[i - blank].row;
+      row.forEach((td, j) => {
+        const text = texts ? texts[j] : '';
+        td.textContent = text;
+        td.className = j >= 2 ? statusOf(text) : '';
+      });
+    });
+    renderAge(st);
+    drawChart(st);
+  }
+
+  function renderAge(st) {
+    const el = st.card.querySelector('.age');
+    if (st.lastAt === null) {
+      el.textContent = 'показаний нет';
+      return;
+    }
+    const s = Math.max(0, Math.round((Date.now() - st.lastAt) / 1000));
+    const ago = s < 60 ? s + ' с' : s < 3600 ? Math.floor(s / 60) + ' мин' : Math.floor(s / 3600) + ' ч';
+    el.textContent = 'последнее показание ' + ago + ' назад';
+  }
+
+  // --- chart: every channel over the last hour, one point per reading ----------------------
+
+  function chartData(st) {
+    const data = [st.readings.map((r) => r.at / 1000)];
+    for (let k = 0; k < NCHAN; k++) {
+      // N/SENS and ERROR leave a gap.
+      data.push(st.readings.map((r) => (statusOf(r.row[2 + k]) ? null : parseFloat(r.row[2 + k]))));
+    }
+    return data;
+  }
+
+  // Times of day on a 24-hour clock, local time; seconds when the ticks are that close.
+  function timeOfDay(seconds, withSeconds) {
+    const f = { hour: '2-digit', minute: '2-digit' };
+    if (withSeconds) f.second = '2-digit';
+    return new Date(seconds * 1000).toLocaleTimeString('ru-RU', f);
+  }
+
+  function drawChart(st) {
+    const box = st.card.querySelector('.chart');
+    const data = chartData(st);
+    box.dataset.points = String(data[0].length);
+    if (st.chart) {
+      st.chart.setData(data);
+      return;
+    }
+    const series = [{ label: 'Время' }];
+    for (let k = 0; k < NCHAN; k++) {
+      series.push({ label: 'T' + (k + 1), stroke: COLOURS[k], width: 1.5, spanGaps: false });
+    }
+    st.chart = new uPlot({
+      width: Math.max(200, box.clientWidth),
+      height: 240,
+      series,
+      // At most the hour up to the newest reading, and at least a minute.
+      scales: { x: { time: true, range: (u, min, max) => [Math.min(max - 60, Math.max(min, max - HOUR_MS / 1000)), max] } },
+      axes: [{ values: (u, ticks, axis, space, step) => ticks.map((t) => timeOfDay(t, step < 60)) },
+             { label: '°C' }],
+      legend: { live: false },  // a click on a channel's legend entry hides or shows it
+    }, data, box);
+    // The legend's channels answer the keyboard too: Tab to one, Enter or Space toggles it.
+    box.querySelectorAll('.u-series th').forEach((th) => {
+      th.tabIndex = 0;
+      th.setAttribute('role', 'button');
+      th.addEventListener('keydown', (e) => {
+        if (e.key === 'Enter' || e.key === ' ') {
+          e.preventDefault();
+          th.click();
+        }
+      });
+    });
+    new ResizeObserver(() => {
+      st.chart.setSize({ width: Math.max(200, box.clientWidth), height: 240 });
+    }).observe(box);
+  }
+
+  setInterval(() => stations.forEach(renderAge), 1000);
+  connect();
+})();

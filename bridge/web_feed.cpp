@@ -1,0 +1,76 @@
+#include "web_feed.h"
+
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "text.h"
+
+namespace {
+
+using nlohmann::ordered_json;
+
+constexpr std::int64_t HOUR_MS = 3600 * 1000;
+
+// One reading as the page reads it: {"seq":N,"at":MS,"sec":S,"row":[the 14 grid texts]}.
+ordered_json reading_object(const HistoryEntry& e, std::uint64_t seq) {
+    ordered_json row = ordered_json::array();
+    for (const std::string& text : entry_row(e)) row.push_back(from_cp1251(text));
+    return ordered_json{{"seq", seq}, {"at", e.at_ms}, {"sec", e.sec}, {"row", std::move(row)}};
+}
+
+}  // namespace
+
+void WebFeed::on_reading(const std::string& station, const Reading& r, const std::string&,
+                         double taken_at) {
+    const HistoryEntry e = make_entry(r, std::llround(taken_at * 1000));
+    std::lock_guard<std::mutex> lock(mutex_);
+    History& h = histories_[station];
+    const std::uint64_t seq = h.total();
+    h.push(e);
+    // With no page open nothing is rendered; a page that opens later reads the history.
+    if (streams_.open_count() == 0) return;
+    ordered_json j{{"station", station}};
+    j.update(reading_object(e, seq));
+    streams_.publish(sse_event("reading", j.dump()));
+}
+
+void WebFeed::on_availability(const std::string& station, bool available) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const ordered_json j{{"station", station}, {"available", available}};
+    streams_.publish(sse_event("availability", j.dump()));
+}
+
+void WebFeed::on_station_removed(const std::string& station) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    histories_.erase(station);
+    // Should it come back, its sequence starts again from 0: pages must forget it first.
+    streams_.publish(sse_event("removed", ordered_json{{"station", station}}.dump()));
+}
+
+std::string WebFeed::history_json(const std::string& station,
+                                                 std::int64_t now_ms) const {
+    // Copied out under the lock, rendered after it, so that readings are not held up.
+    std::vector<std::pair<std::uint64_t, HistoryEntry>> kept;
+    std::uint64_t next = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto it = histories_.find(station);
+        if (it != histories_.end()) {
+            kept.reserve(it->second.size());
+            it->second.each_since(now_ms - HOUR_MS, [&](std::uint64_t seq, const HistoryEntry& e) {
+                kept.emplace_back(seq, e);
+            });
+            next = it->second.total();
+        }
+    }
+    ordered_json readings = ordered_json::array();
+    for (const auto& [seq, e] : kept) readings.push_back(reading_object(e, seq));
+    return ordered_json{{"station", station},
+                        {"now", now_ms},
+                        {"next", next},
+                        {"readings", std::move(readings)}}
+        .dump();
+}

@@ -1,0 +1,40 @@
+#pragma once
+// What the web page shows of every station: the last hour of readings and the event streams
+// that carry each new reading and availability change. Fed by the bridge's hooks.
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "event_streams.h"
+#include "fleet.h"
+#include "history.h"
+#include "reading.h"
+
+class WebFeed : public FleetObserver {
+public:
+    // Open pages at once; the HTTP server keeps workers to spare beyond them.
+    static constexpr std::size_t STREAM_CAP = 32;
+
+    explicit WebFeed(std::size_t stream_cap = STREAM_CAP) : streams_(stream_cap) {}
+
+    // The fleet's hooks, called from the bridge's threads outside the fleet's lock.
+    void on_reading(const std::string& station, const Reading& r, const std::string& state,
+                    double taken_at) override;
+    void on_availability(const std::string& station, bool available) override;
+    // A station dropped from the bridge's list: its history goes too, and pages drop its card.
+    void on_station_removed(const std::string& station) override;
+
+    // The body of /api/history for a station: its readings of the hour before now_ms (none
+    // for a station that has given no reading yet).
+    std::string history_json(const std::string& station, std::int64_t now_ms) const;
+
+    EventStreams& streams() { return streams_; }
+
+private:
+    // Held across a reading's push and its publication, so that events leave in the order
+    // of the history's sequence numbers. Written by the bridge's threads; read by HTTP workers.
+    mutable std::mutex mutex_;
+    std::map<std::string, History> histories_;
+    EventStreams streams_;
+};

@@ -1,0 +1,247 @@
+// The web page's data: compact history entries give back the grid's texts byte for byte, the
+// ring keeps the newest hour in order, the event streams are capped and never lose order,
+// and the JSON the page reads.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "event_streams.h"
+#include "history.h"
+#include "web_feed.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+Reading reading_of(double v) {
+    Reading r;
+    r.sec = 125;
+    r.sys_stamp = "2024-05-17-09-41-07";
+    r.sys_time = "09-41-07";
+    r.tm_time = "00004521";
+    r.values.fill(v);
+    return r;
+}
+
+void expect_same_row(const Reading& r) {
+    EXPECT_EQ(entry_row(make_entry(r, 0)), grid_row(r, false)) << "value " << r.values[0];
+}
+
+TEST(HistoryEntry, GivesBackTheGridTextsOfEveryKindOfValue) {
+    for (double v : {23.45, -1.5, 101.2, 0.0, -0.0, -0.004, 0.005, 0.015, 1.005, 2.675, -887.99,
+                     -888.0, -900.0, -900.01, -950.0, -999.0, 21474836.47, -21474836.47,
+                     std::nan(""), -std::numeric_limits<double>::infinity()}) {
+        expect_same_row(reading_of(v));
+    }
+}
+
+TEST(HistoryEntry, GivesBackTheGridTextsOfRandomValues) {
+    std::mt19937_64 rng(47);
+    std::uniform_real_distribution<double> wide(-2.1e7, 2.1e7), narrow(-1000.0, 1000.0);
+    Reading r = reading_of(0);
+    for (int i = 0; i < 20000; ++i) {
+        for (double& v : r.values) v = i % 2 ? wide(rng) : narrow(rng);
+        expect_same_row(r);
+    }
+}
+
+TEST(HistoryEntry, KeepsValuesBeyondHundredthsAsFloats) {
+    for (double v : {21474836.48, 1e9, 3e12, std::numeric_limits<double>::infinity()}) {
+        const HistoryEntry e = make_entry(reading_of(v), 0);
+        EXPECT_EQ(kind_of(e, 0), ChannelKind::wide);
+        EXPECT_EQ(entry_row(e)[2], channel_text(float(v)));
+    }
+    EXPECT_EQ(kind_of(make_entry(reading_of(-999.0), 0), 5), ChannelKind::no_sensor);
+    EXPECT_EQ(kind_of(make_entry(reading_of(-888.0), 0), 11), ChannelKind::error);
+}
+
+TEST(HistoryEntry, KeepsTheTimeTextsAsTheyStand) {
+    Reading r = reading_of(1.0);
+    r.sys_time = "<script>";
+    r.tm_time = "\xC2\xF0.";  // Windows-1251 bytes, shorter than the field
+    const auto row = entry_row(make_entry(r, 0));
+    EXPECT_EQ(row[0], "<script>");
+    EXPECT_EQ(row[1], "\xC2\xF0.");
+    r.sys_time.clear();
+    r.tm_time.clear();
+    EXPECT_EQ(entry_row(make_entry(r, 0))[1], "");
+    EXPECT_EQ(entry_row(make_entry(r, 0))[0], "");
+}
+
+std::vector<std::pair<std::uint64_t, std::int64_t>> kept(const History& h, std::int64_t since) {
+    std::vector<std::pair<std::uint64_t, std::int64_t>> out;
+    h.each_since(since, [&](std::uint64_t seq, const HistoryEntry& e) { out.emplace_back(seq, e.at_ms); });
+    return out;
+}
+
+TEST(History, KeepsTheNewestInOrderWithTheirSequenceNumbers) {
+    History h(3);
+    EXPECT_TRUE(kept(h, 0).empty());
+    for (int i = 0; i < 2; ++i) h.push(make_entry(reading_of(i), 1000 * i));
+    EXPECT_EQ(kept(h, 0), (decltype(kept(h, 0)){{0, 0}, {1, 1000}}));
+    for (int i = 2; i < 7; ++i) h.push(make_entry(reading_of(i), 1000 * i));
+    EXPECT_EQ(h.size(), 3u);
+    EXPECT_EQ(h.total(), 7u);
+    EXPECT_EQ(kept(h, 0), (decltype(kept(h, 0)){{4, 4000}, {5, 5000}, {6, 6000}}));
+    EXPECT_EQ(kept(h, 5000), (decltype(kept(h, 0)){{5, 5000}, {6, 6000}}));
+}
+
+TEST(History, HoldsAnHourAtTheShortestPeriod) {
+    History h;
+    for (int i = 0; i < 4000; ++i) h.push(make_entry(reading_of(i), 1000 * i));
+    EXPECT_EQ(h.size(), 3600u);
+    EXPECT_EQ(kept(h, 0).front(), (std::pair<std::uint64_t, std::int64_t>{400, 400000}));
+}
+
+TEST(WebFeed, DecodesTheTimeTextsToUtf8) {
+    WebFeed feed;
+    Reading r = reading_of(1.0);
+    r.sys_time = "\xC2\xF0\xE5\xEC\xFF \xB9";
+    r.tm_time = "a\x98z";  // 0x98 is undefined in Windows-1251
+    feed.on_reading("a", r, "", 1.0);
+    const json h = json::parse(feed.history_json("a", 1000));
+    EXPECT_EQ(h["readings"][0]["row"][0], "Время №");
+    EXPECT_EQ(h["readings"][0]["row"][1], "a\xEF\xBF\xBDz");
+}
+
+TEST(EventStreams, RefusesStreamsPastTheCapAndFreesSlotsOnRelease) {
+    EventStreams streams(2);
+    auto a = streams.open(), b = streams.open();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(streams.open(), nullptr);
+    a.reset();
+    EXPECT_EQ(streams.open_count(), 1u);
+    EXPECT_NE(streams.open(), nullptr);
+}
+
+TEST(EventStreams, DeliverEveryEventInOrderAcrossThreads) {
+    EventStreams streams(4);
+    auto s = streams.open();
+    constexpr int N = 2000;
+    std::string want;
+    for (int i = 0; i < N; ++i) want += sse_event("reading", std::to_string(i));
+    std::thread publisher([&] {
+        for (int i = 0; i < N; ++i) streams.publish(sse_event("reading", std::to_string(i)));
+    });
+    std::string all, text;
+    while (all.size() < want.size()) {
+        ASSERT_TRUE(s->next(text, 2000ms));
+        all += text;
+    }
+    publisher.join();
+    EXPECT_EQ(all, want);
+}
+
+TEST(EventStreams, IdleWaitEndsEmptyAndCloseEndsEveryStream) {
+    EventStreams streams(4);
+    auto s = streams.open();
+    std::string text = "x";
+    EXPECT_TRUE(s->next(text, 10ms));
+    EXPECT_EQ(text, "");
+    std::atomic<bool> ended{false};
+    std::thread waiter([&] {
+        std::string t;
+        while (s->next(t, 5000ms)) {}
+        ended = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    streams.close();
+    waiter.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(streams.open(), nullptr);
+}
+
+TEST(EventStreams, DropAStreamThatFallsTooFarBehind) {
+    EventStreams streams(4);
+    auto slow = streams.open();
+    for (std::size_t i = 0; i <= EventStreams::MAX_QUEUED; ++i) streams.publish("e\n\n");
+    std::string text;
+    EXPECT_FALSE(slow->next(text, 10ms));
+    auto fresh = streams.open();
+    streams.publish("f\n\n");
+    streams.publish("g\n\n");
+    EXPECT_TRUE(fresh->next(text, 10ms));
+    EXPECT_EQ(text, "f\n\ng\n\n");  // a burst in one piece
+}
+
+TEST(WebFeed, HistoryJsonHoldsTheLastHourWithDecodedTexts) {
+    WebFeed feed;
+    feed.on_availability("a", true);
+    EXPECT_EQ(feed.history_json("a", 5000),
+              R"({"station":"a","now":5000,"next":0,"readings":[]})");
+    Reading r = reading_of(23.45);
+    r.values[2] = NSENS_VALUE;
+    r.values[3] = ERROR_VALUE;
+    r.tm_time = "\xC2\xF0";
+    feed.on_reading("a", r, "", 1.0);
+    feed.on_reading("a", r, "", 3602.0);
+    const json h = json::parse(feed.history_json("a", 3600 * 1000 + 1000));
+    EXPECT_EQ(h["next"], 2);
+    ASSERT_EQ(h["readings"].size(), 2u);  // the first is exactly an hour old
+    EXPECT_EQ(h["readings"][0].dump(),
+              R"({"at":1000,"row":["09-41-07","Вр"," 23.45"," 23.45"," N/SENS"," ERROR",)"
+              R"(" 23.45"," 23.45"," 23.45"," 23.45"," 23.45"," 23.45"," 23.45"," 23.45"],)"
+              R"("sec":125,"seq":0})");  // json sorts keys; the wire order is checked below
+    const json later = json::parse(feed.history_json("a", 3600 * 1000 + 1001));
+    EXPECT_EQ(later["readings"].size(), 1u);
+    feed.on_station_removed("a");  // and should it come back, it starts afresh
+    EXPECT_EQ(json::parse(feed.history_json("a", 0))["next"], 0);
+}
+
+// The page takes a history, then applies the events past its "next": the two must agree
+// while readings arrive on another thread.
+TEST(WebFeed, HistoryAndEventsAgreeWhileReadingsArrive) {
+    WebFeed feed;
+    auto s = feed.streams().open();
+    constexpr int N = 500;
+    std::thread poller([&] {
+        for (int i = 0; i < N; ++i) feed.on_reading("a", reading_of(i), "", 1.0 + i);
+    });
+    std::uint64_t next = 0;
+    while (next < N) {
+        const json h = json::parse(feed.history_json("a", 1000000));
+        ASSERT_GE(h["next"].get<std::uint64_t>(), next);
+        next = h["next"];
+        ASSERT_EQ(h["readings"].size(), next);
+        if (next) ASSERT_EQ(h["readings"].back()["seq"], next - 1);
+    }
+    poller.join();
+    std::string all, text;
+    while (all.size() < 1000 * N && s->next(text, 100ms) && !text.empty()) all += text;
+    std::size_t at = 0;
+    for (int i = 0; i < N; ++i) {
+        at = all.find("\"seq\":" + std::to_string(i) + ",", at);
+        ASSERT_NE(at, std::string::npos) << "event " << i << " missing or out of order";
+    }
+}
+
+TEST(WebFeed, PublishesReadingsAvailabilityAndRemovalsAsEvents) {
+    WebFeed feed;
+    auto s = feed.streams().open();
+    feed.on_availability("b", false);
+    Reading r = reading_of(1.0);
+    r.sys_time = "<\"x\">\n";
+    feed.on_reading("b", r, "", 0.007);
+    feed.on_station_removed("b");
+    std::string all;
+    ASSERT_TRUE(s->next(all, 100ms));
+    const std::string first = "event: availability\ndata: {\"station\":\"b\",\"available\":false}\n\n";
+    ASSERT_EQ(all.substr(0, first.size()), first);
+    const std::size_t end = all.find("\n\n", first.size()) + 2;
+    std::string text = all.substr(first.size(), end - first.size());
+    EXPECT_EQ(text.rfind("event: reading\ndata: {\"station\":\"b\",\"seq\":0,\"at\":7,\"sec\":125,"
+                         "\"row\":[\"<\\\"x\\\">\\n\",", 0), 0u) << text;
+    EXPECT_EQ(text.find('\n'), text.find("\ndata: "));  // one data line: no raw line end inside
+    EXPECT_EQ(text.substr(text.size() - 4), "]}\n\n");
+    EXPECT_EQ(all.substr(end), "event: removed\ndata: {\"station\":\"b\"}\n\n");
+}
+
+}  // namespace
