@@ -29,20 +29,23 @@ of quiet; the long mode, run by hand, 6 s per rate up to 1600 lines a second, 20
    of the session's wineserver, from /proc/<pid>/stat over a quiet spell.
 
   bench_monitor.py --soak [--readings N] [--rate R] [--warm-up N] [--faults] [--sharing]
-                   [--unattended] [--paused] [--minimized] [--limit-kb KB]
+                   [--fault-chance P] [--unattended] [--paused] [--paused-lines N] [--minimized]
+                   [--limit-kb KB]
 
 Soak: the simulator writes paced lines (--rate, default 200 a second) for a warm-up (default
 10,000 readings) and then --readings more (default 100,000). At the end of the warm-up and after
 every 10,000 readings it prints the resident memory of zk47.exe (VmRSS of /proc/<pid>/status),
 its open handles and threads (as Windows counts them, asked through the driver), and the growth
 per 10,000 readings: the least-squares slope of the memory over the readings since the warm-up.
---faults lets channels drop into error and no-sensor at random, and the soak acknowledges every
-alert within a few seconds, so alerts come and go (--unattended leaves them open, as on a station
-nobody watches). --sharing starts the local data server
-before Start, so every reading is pushed to it. --paused pauses the monitor before the warm-up
-(the readings counted are then the lines written), --minimized keeps the window minimised so
-the grid's cells are not written. With --limit-kb it fails when the growth exceeds that many KB
-per 10,000 readings: a guard against a leak, set far above the noise.
+--faults lets channels drop into error and no-sensor at random (--fault-chance), and the soak
+acknowledges every alert within a few seconds, so alerts come and go (--unattended leaves them
+open, as on a station nobody watches). --sharing starts the local data server before Start, so
+every reading is pushed to it. --paused pauses the monitor before the warm-up (the readings
+counted are then the lines written); --paused-lines N pauses it after the readings and soaks N
+lines more, the serial reader alone; --minimized keeps the window minimised so the grid's cells
+are not written. An open alert holds megabytes (its thread's stack) until it is acknowledged, so
+with --faults each sample is taken with none open. With --limit-kb it fails when the growth
+exceeds that many KB per 10,000 readings: a guard against a leak, set far above the noise.
 """
 
 import argparse
@@ -286,6 +289,9 @@ def idle_cpu(s, monitor_pid, seconds):
 # Soak
 
 SOAK_STEP = 10_000
+# A tenth of the simulator's own chance: an alert every second or two at 200 lines a second,
+# so that the samples find moments with none open.
+SOAK_FAULT_CHANCE = 0.0005
 ALERT_TITLE = "Внимание!"
 ALERT_OK = 701
 
@@ -354,64 +360,99 @@ def start_soak_monitor(s, sharing):
     return station.prog, station.win, station.work
 
 
+def sample(s, pid, base_threads, faults):
+    """(RSS in KB, the driver's counts, alerts still open). An open alert holds its thread's
+    stack, megabytes that come and go with it: with faults, the alerts are acknowledged first
+    and the sample waits up to 10 s for a moment with none open and their threads gone."""
+    deadline = time.monotonic() + (10 if faults else 0)
+    while True:
+        open_alerts = acknowledge_alerts(s) if faults else 0
+        kb = rss_kb(pid)
+        c = s.drive.one("counts", "--exe", "zk47.exe")
+        if (open_alerts == 0 and c["threads"] <= base_threads) or time.monotonic() > deadline:
+            return kb, c, open_alerts
+        time.sleep(0.05)
+
+
+def soak_leg(s, pid, meter, taken, first, count, a, base_threads, what):
+    """Samples each SOAK_STEP readings (or lines, as taken() counts them) from `first` to
+    first + count; acknowledges alerts on the way. Returns the growth per SOAK_STEP and the
+    number of alerts acknowledged."""
+    mark, points, acked, last_ack, t0 = first, [], 0, 0.0, time.monotonic()
+    while mark <= first + count:
+        n = taken()
+        now = time.monotonic()
+        if a.faults and not a.unattended and now - last_ack > 2:
+            acked += acknowledge_alerts(s)
+            last_ack = now
+        if n < mark:
+            if meter.poll() is not None and taken() < mark:
+                time.sleep(5)  # the last rows land
+                if taken() < mark:
+                    raise AssertionError(f"the simulator ended after {taken()} {what}")
+            time.sleep(0.1)
+            continue
+        kb, c, still_open = sample(s, pid, base_threads, a.faults and not a.unattended)
+        points.append((mark - first, kb))
+        print(f"  {what} {mark - first:>7} ({n} taken, {now - t0:.0f} s): RSS {kb} KB, handles "
+              f"{c['handles']} ({c['handles_from']}), threads {c['threads']}"
+              f"{f', {still_open} alerts open' if still_open else ''}; growth "
+              f"{slope(points) * SOAK_STEP:.0f} KB per {SOAK_STEP}; load "
+              f"{Path('/proc/loadavg').read_text().split()[0]}", flush=True)
+        mark += SOAK_STEP
+    growth = slope(points) * SOAK_STEP
+    print(f"soak result, {what}: {growth:.0f} KB per {SOAK_STEP} over {count} (RSS {points[0][1]} -> "
+          f"{points[-1][1]} KB); goal under 64 KB", flush=True)
+    return growth, acked
+
+
 def soak(a):
-    rate, readings, warm = a.rate or 200, a.readings, a.warm_up
-    total = warm + readings
+    rate, readings, warm, extra = a.rate or 200, a.readings, a.warm_up, a.paused_lines
+    total = warm + readings + extra
     mode = ", ".join(m for m, on in (("random faults", a.faults), ("alerts left open", a.unattended),
                                      ("sharing on", a.sharing),
                                      ("paused", a.paused), ("minimised", a.minimized)) if on)
-    print(f"soak at {rate} lines/s: {warm} readings of warm-up, then {readings}; "
+    print(f"soak at {rate} lines/s: {warm} readings of warm-up, then {readings}"
+          f"{f', then {extra} lines paused' if extra else ''}; "
           f"{mode or 'no faults, sharing off'}", flush=True)
+    growths = []
     with harness.Session("station-soak") as s:
         s.add_serial("COM1")
         prog, win, work = start_soak_monitor(s, a.sharing)
         log = harness.wait_for(lambda: sm.day_logs(work), 30, "the default log")[0]
         pid = harness.wait_for(lambda: sm.wine_process(s, "zk47.exe"), 10, "the zk47.exe process")
+        base_threads = s.drive.one("counts", "--exe", "zk47.exe")["threads"]
         if a.paused:
             s.drive.click(win, sm.ID_PAUSE)
         if a.minimized:
             s.drive.show(win, "min")
         rows = RowCounter(log)
         args = ["--rate", rate, "--count", total + 1, "--seed", 7, "--quiet"]
-        meter = sm.start_sim(s, s.ports["COM1"], *args, *(["--random-faults"] if a.faults else []))
+        if a.faults:
+            args += ["--random-faults", "--fault-chance", a.fault_chance]
+        meter = sm.start_sim(s, s.ports["COM1"], *args)
         t0 = time.monotonic()
-        mark, points, acked, last_ack = warm, [], 0, 0.0
 
-        def taken():
+        def lines_since(t, before=0):
             # Paused, no row lands: count the lines the paced simulator has written instead.
-            return min(total, int((time.monotonic() - t0) * rate)) if a.paused else rows.count()
+            return lambda: min(total, before + int((time.monotonic() - t) * rate))
 
         try:
-            while mark <= total:
-                n = taken()
-                now = time.monotonic()
-                if a.faults and not a.unattended and now - last_ack > 2:
-                    acked += acknowledge_alerts(s)
-                    last_ack = now
-                if n < mark:
-                    if meter.poll() is not None and taken() < mark:
-                        time.sleep(5)  # the last rows land
-                        if taken() < mark:
-                            raise AssertionError(f"the simulator ended after {taken()} readings")
-                    time.sleep(0.1)
-                    continue
-                kb = rss_kb(pid)
-                c = s.drive.one("counts", "--exe", "zk47.exe")
-                points.append((mark - warm, kb))
-                growth = slope(points) * SOAK_STEP
-                print(f"  {mark - warm:>7} readings after warm-up ({n} rows, {now - t0:.0f} s): "
-                      f"RSS {kb} KB, handles {c['handles']} ({c['handles_from']}), "
-                      f"threads {c['threads']}; "
-                      f"growth {growth:.0f} KB per {SOAK_STEP}; load "
-                      f"{Path('/proc/loadavg').read_text().split()[0]}", flush=True)
-                mark += SOAK_STEP
+            taken = lines_since(t0) if a.paused else rows.count
+            what = "lines paused" if a.paused else "readings"
+            growth, acked = soak_leg(s, pid, meter, taken, warm, readings, a, base_threads, what)
+            growths.append(growth)
+            if extra:
+                s.drive.click(win, sm.ID_PAUSE)
+                paused_at = rows.count()
+                growth, more = soak_leg(s, pid, meter, lines_since(time.monotonic(), paused_at),
+                                        paused_at, extra, a, base_threads, "lines paused")
+                growths.append(growth)
+                acked += more
         finally:
             sm.stop(meter)
-        growth = slope(points) * SOAK_STEP
-        first, last = points[0][1], points[-1][1]
-        print(f"soak result: {growth:.0f} KB per {SOAK_STEP} readings over {readings} readings "
-              f"(RSS {first} -> {last} KB); {acked} alerts acknowledged; goal under 64 KB", flush=True)
-        if not a.paused:
+        print(f"{acked} alerts acknowledged", flush=True)
+        if not a.paused and not extra:
             # Every line after the dropped first one became a row of each log.
             csv = Path(str(log)[:-3] + "csv")
             harness.wait_for(lambda: sm.count_rows(log) >= total and
@@ -421,9 +462,9 @@ def soak(a):
                 raise AssertionError(f"{total} readings sent, rows in the logs (text, CSV): {got}")
         s.drive.close_window(win)
         prog.wait(30)
-    if a.limit_kb is not None and growth > a.limit_kb:
-        print(f"FAIL: the memory grew {growth:.0f} KB per {SOAK_STEP} readings, "
-              f"more than the limit of {a.limit_kb} KB", flush=True)
+    if a.limit_kb is not None and max(growths) > a.limit_kb:
+        print(f"FAIL: the memory grew {max(growths):.0f} KB per {SOAK_STEP}, more than the limit "
+              f"of {a.limit_kb:.0f} KB", flush=True)
         return 1
     return 0
 
@@ -446,11 +487,16 @@ def main():
     ap.add_argument("--readings", type=int, default=100_000, help="soak: readings after the warm-up")
     ap.add_argument("--warm-up", type=int, default=SOAK_STEP, help="soak: readings of warm-up")
     ap.add_argument("--faults", action="store_true", help="soak: random faults, alerts acknowledged")
+    ap.add_argument("--fault-chance", type=float, default=SOAK_FAULT_CHANCE,
+                    help=f"soak: chance per channel and line that a fault starts "
+                         f"(default {SOAK_FAULT_CHANCE})")
     ap.add_argument("--unattended", action="store_true",
                     help="soak: with --faults, alerts are left open as on an unattended station")
     ap.add_argument("--sharing", action="store_true", help="soak: the local data server on")
     ap.add_argument("--paused", action="store_true", help="soak: paused while the lines arrive")
     ap.add_argument("--minimized", action="store_true", help="soak: the window minimised")
+    ap.add_argument("--paused-lines", type=int, default=0,
+                    help="soak: after the readings, pause and soak this many lines more")
     ap.add_argument("--limit-kb", type=float, help="soak: fail above this growth per 10,000")
     a = ap.parse_args()
     if a.soak:
