@@ -427,15 +427,19 @@ def soak(a):
         if a.minimized:
             s.drive.show(win, "min")
         rows = RowCounter(log)
-        args = ["--rate", rate, "--count", total + 1, "--seed", 7, "--quiet"]
+        # The first line is dropped; a paused leg gets a few seconds more, as it starts a little
+        # after the readings' last sample.
+        lines = total + 1 + (5 * rate if extra else 0)
+        args = ["--rate", rate, "--count", lines, "--seed", 7, "--quiet"]
         if a.faults:
             args += ["--random-faults", "--fault-chance", a.fault_chance]
         meter = sm.start_sim(s, s.ports["COM1"], *args)
         t0 = time.monotonic()
 
-        def lines_since(t, before=0):
-            # Paused, no row lands: count the lines the paced simulator has written instead.
-            return lambda: min(total, before + int((time.monotonic() - t) * rate))
+        def lines_since(t):
+            # Paused, no row lands: count the lines the paced simulator has written instead,
+            # all of them once it has ended.
+            return lambda: lines if meter.poll() is not None else int((time.monotonic() - t) * rate)
 
         try:
             taken = lines_since(t0) if a.paused else rows.count
@@ -444,9 +448,8 @@ def soak(a):
             growths.append(growth)
             if extra:
                 s.drive.click(win, sm.ID_PAUSE)
-                paused_at = rows.count()
-                growth, more = soak_leg(s, pid, meter, lines_since(time.monotonic(), paused_at),
-                                        paused_at, extra, a, base_threads, "lines paused")
+                growth, more = soak_leg(s, pid, meter, lines_since(time.monotonic()), 0, extra, a,
+                                        base_threads, "lines paused")
                 growths.append(growth)
                 acked += more
         finally:
