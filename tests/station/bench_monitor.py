@@ -294,6 +294,7 @@ SOAK_STEP = 10_000
 SOAK_FAULT_CHANCE = 0.0005
 ALERT_TITLE = "Внимание!"
 ALERT_OK = 701
+ID_CONTINUE = 9
 
 
 class RowCounter:
@@ -429,7 +430,7 @@ def soak(a):
         rows = RowCounter(log)
         # The first line is dropped; a paused leg gets a few seconds more, as it starts a little
         # after the readings' last sample.
-        lines = total + 1 + (5 * rate if extra else 0)
+        lines = total + 1 + (10 * rate if extra else 0)
         args = ["--rate", rate, "--count", lines, "--seed", 7, "--quiet"]
         if a.faults:
             args += ["--random-faults", "--fault-chance", a.fault_chance]
@@ -447,7 +448,12 @@ def soak(a):
             growth, acked = soak_leg(s, pid, meter, taken, warm, readings, a, base_threads, what)
             growths.append(growth)
             if extra:
+                # The leg starts once Continue has replaced Pause and the window has settled, so
+                # that the new button is not counted as growth of the reader.
                 s.drive.click(win, sm.ID_PAUSE)
+                harness.wait_for(lambda: sm.first_button_id(s, win) == ID_CONTINUE, 30,
+                                 "the Continue button")
+                time.sleep(2)
                 growth, more = soak_leg(s, pid, meter, lines_since(time.monotonic()), 0, extra, a,
                                         base_threads, "lines paused")
                 growths.append(growth)
