@@ -37,9 +37,38 @@ long queued(HANDLE port) {
 
 enum class WaitResult { event, stop };
 
+// Wine 8 keeps about 400 bytes of every overlapped WaitCommEvent for good, and a wait follows
+// nearly every line: megabytes a day on a station. Under Wine the reader therefore asks the
+// port instead of waiting; on Windows it waits as before. Wine is known by its ntdll's export.
+bool comm_waits_leak() {
+    static const bool wine = [] {
+        const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    }();
+    return wine;
+}
+
+// Asks the port every 10 ms until bytes wait in its queue: their count, 0 when the stop
+// event came first, -1 when the port did not answer.
+long poll_queue(HANDLE port) {
+    long n;
+    while ((n = queued(port)) == 0)
+        if (WaitForSingleObject(stop_event.get(), 10) == WAIT_OBJECT_0) return 0;
+    return n;
+}
+
 // Waits for the next comm event; mask gets what it reported. The event handle serves the
 // waits alone (the reads have their own), so its signal always means that this wait has ended.
 WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
+    if (comm_waits_leak()) {
+        const long n = poll_queue(port);
+        if (n == 0) return WaitResult::stop;
+        if (n > 0) {
+            mask = EV_RXCHAR;
+            return WaitResult::event;
+        }
+        // The port did not answer: a wait tells what became of it.
+    }
     for (;;) {
         OVERLAPPED ov{};
         ov.hEvent = event;
@@ -69,9 +98,8 @@ WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
         }
         // A cancelled wait is Wine's: each new wait costs it a thread, a quarter of a core while
         // the line is quiet. Asking the port every 10 ms until bytes come costs next to nothing.
-        long n;
-        while ((n = queued(port)) == 0)
-            if (WaitForSingleObject(stop_event.get(), 10) == WAIT_OBJECT_0) return WaitResult::stop;
+        const long n = poll_queue(port);
+        if (n == 0) return WaitResult::stop;
         if (n > 0) {
             mask = EV_RXCHAR;
             return WaitResult::event;

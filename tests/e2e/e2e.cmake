@@ -35,3 +35,6 @@ foreach(case serial status stalled)
   zk_e2e_test(e2e_network_share_${case} ${ZK_E2E_DIR}/network_sharing.py ${case})
 endforeach()
 zk_e2e_test(e2e_network_chain ${ZK_E2E_DIR}/network_sharing.py chain $<TARGET_FILE:zkrelay>)
+
+# What Wine keeps per overlapped comm wait, beside the port query the serial reader makes instead.
+zk_e2e_test(e2e_wine_commwait ${ZK_E2E_DIR}/wine_commwait.py)

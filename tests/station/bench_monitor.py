@@ -27,6 +27,25 @@ of quiet; the long mode, run by hand, 6 s per rate up to 1600 lines a second, 20
    stamps have a resolution of a second and could not measure this.
 3. CPU with the meter quiet: the utime and stime of the zk47.exe process (all its threads), and
    of the session's wineserver, from /proc/<pid>/stat over a quiet spell.
+
+  bench_monitor.py --soak [--readings N] [--rate R] [--warm-up N] [--faults] [--sharing]
+                   [--fault-chance P] [--unattended] [--paused] [--paused-lines N] [--minimized]
+                   [--limit-kb KB]
+
+Soak: the simulator writes paced lines (--rate, default 200 a second) for a warm-up (default
+10,000 readings) and then --readings more (default 100,000). At the end of the warm-up and after
+every 10,000 readings it prints the resident memory of zk47.exe (VmRSS of /proc/<pid>/status),
+its open handles and threads (as Windows counts them, asked through the driver), and the growth
+per 10,000 readings: the least-squares slope of the memory over the readings since the warm-up.
+--faults lets channels drop into error and no-sensor at random (--fault-chance), and the soak
+acknowledges every alert within a few seconds, so alerts come and go (--unattended leaves them
+open, as on a station nobody watches). --sharing starts the local data server before Start, so
+every reading is pushed to it. --paused pauses the monitor before the warm-up (the readings
+counted are then the lines written); --paused-lines N pauses it after the readings and soaks N
+lines more, the serial reader alone; --minimized keeps the window minimised so the grid's cells
+are not written. An open alert holds megabytes (its thread's stack) until it is acknowledged, so
+with --faults each sample is taken with none open. With --limit-kb it fails when the growth
+exceeds that many KB per 10,000 readings: a guard against a leak, set far above the noise.
 """
 
 import argparse
@@ -266,6 +285,199 @@ def idle_cpu(s, monitor_pid, seconds):
     return monitor
 
 
+# ------------------------------------------------------------------------------------------------
+# Soak
+
+SOAK_STEP = 10_000
+# A tenth of the simulator's own chance: an alert every second or two at 200 lines a second,
+# so that the samples find moments with none open.
+SOAK_FAULT_CHANCE = 0.0005
+ALERT_TITLE = "Внимание!"
+ALERT_OK = 701
+ID_CONTINUE = 9
+
+
+class RowCounter:
+    """Counts the complete rows of a log the monitor appends to, reading only the new bytes."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+        self.offset = 0
+        self.rows = 0
+        self.rest = b""
+
+    def count(self):
+        with open(self.path, "rb") as f:
+            f.seek(self.offset)
+            chunk = f.read()
+        self.offset += len(chunk)
+        lines = (self.rest + chunk).split(b"\r\n")
+        self.rest = lines.pop()
+        self.rows += sum(1 for line in lines if line and not line.startswith(b"#"))
+        return self.rows
+
+
+def rss_kb(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    raise RuntimeError(f"no VmRSS for process {pid}")
+
+
+def slope(points):
+    """Least-squares slope of y over x for [(x, y)]; 0 for fewer than two points."""
+    if len(points) < 2:
+        return 0.0
+    mx = statistics.fmean(x for x, _ in points)
+    my = statistics.fmean(y for _, y in points)
+    sxx = sum((x - mx) ** 2 for x, _ in points)
+    return sum((x - mx) * (y - my) for x, y in points) / sxx if sxx else 0.0
+
+
+def acknowledge_alerts(s):
+    """Presses OK in every open alert: a lasting fault then raises its alert again."""
+    pressed = 0
+    for w in s.drive.windows(title=ALERT_TITLE):
+        try:
+            s.drive.click(w, ALERT_OK)
+            pressed += 1
+        except harness.E2EError:
+            pass  # closed meanwhile
+    return pressed
+
+
+def start_soak_monitor(s, sharing):
+    """The monitor with its serial source started, sharing on first when asked; returns
+    (program, window, working directory). The data server must be switched on before Start, so
+    with sharing the settings are confirmed and the buttons pressed here, not by --autostart."""
+    if not sharing:
+        return (*sm.start_monitor(s), s.work)
+    import network_common as nc  # only the sharing soak needs the network tests' helpers
+    station = nc.start_station(s, "sharing", server=True)
+    nc.start_sharing(station, nc.free_port())
+    s.drive.click(station.win, 7)
+    station.wait_first_button(8, 30)
+    s.wait_port_open("COM1", 90)
+    return station.prog, station.win, station.work
+
+
+def sample(s, pid, base_threads, faults):
+    """(RSS in KB, the driver's counts, alerts still open). An open alert holds its thread's
+    stack, megabytes that come and go with it: with faults, the alerts are acknowledged first
+    and the sample waits up to 10 s for a moment with none open and their threads gone."""
+    deadline = time.monotonic() + (10 if faults else 0)
+    while True:
+        open_alerts = acknowledge_alerts(s) if faults else 0
+        kb = rss_kb(pid)
+        c = s.drive.one("counts", "--exe", "zk47.exe")
+        if (open_alerts == 0 and c["threads"] <= base_threads) or time.monotonic() > deadline:
+            return kb, c, open_alerts
+        time.sleep(0.05)
+
+
+def soak_leg(s, pid, meter, taken, first, count, a, base_threads, what):
+    """Samples each SOAK_STEP readings (or lines, as taken() counts them) from `first` to
+    first + count; acknowledges alerts on the way. Returns the growth per SOAK_STEP and the
+    number of alerts acknowledged."""
+    mark, points, acked, last_ack, t0 = first, [], 0, 0.0, time.monotonic()
+    while mark <= first + count:
+        n = taken()
+        now = time.monotonic()
+        if a.faults and not a.unattended and now - last_ack > 2:
+            acked += acknowledge_alerts(s)
+            last_ack = now
+        if n < mark:
+            if meter.poll() is not None and taken() < mark:
+                time.sleep(5)  # the last rows land
+                if taken() < mark:
+                    raise AssertionError(f"the simulator ended after {taken()} {what}")
+            time.sleep(0.1)
+            continue
+        kb, c, still_open = sample(s, pid, base_threads, a.faults and not a.unattended)
+        points.append((mark - first, kb))
+        print(f"  {what} {mark - first:>7} ({n} taken, {now - t0:.0f} s): RSS {kb} KB, handles "
+              f"{c['handles']} ({c['handles_from']}), threads {c['threads']}"
+              f"{f', {still_open} alerts open' if still_open else ''}; growth "
+              f"{slope(points) * SOAK_STEP:.0f} KB per {SOAK_STEP}; load "
+              f"{Path('/proc/loadavg').read_text().split()[0]}", flush=True)
+        mark += SOAK_STEP
+    growth = slope(points) * SOAK_STEP
+    print(f"soak result, {what}: {growth:.0f} KB per {SOAK_STEP} over {count} (RSS {points[0][1]} -> "
+          f"{points[-1][1]} KB); goal under 64 KB", flush=True)
+    return growth, acked
+
+
+def soak(a):
+    rate, readings, warm, extra = a.rate or 200, a.readings, a.warm_up, a.paused_lines
+    total = warm + readings + extra
+    mode = ", ".join(m for m, on in (("random faults", a.faults), ("alerts left open", a.unattended),
+                                     ("sharing on", a.sharing),
+                                     ("paused", a.paused), ("minimised", a.minimized)) if on)
+    print(f"soak at {rate} lines/s: {warm} readings of warm-up, then {readings}"
+          f"{f', then {extra} lines paused' if extra else ''}; "
+          f"{mode or 'no faults, sharing off'}", flush=True)
+    growths = []
+    with harness.Session("station-soak") as s:
+        s.add_serial("COM1")
+        prog, win, work = start_soak_monitor(s, a.sharing)
+        log = harness.wait_for(lambda: sm.day_logs(work), 30, "the default log")[0]
+        pid = harness.wait_for(lambda: sm.wine_process(s, "zk47.exe"), 10, "the zk47.exe process")
+        base_threads = s.drive.one("counts", "--exe", "zk47.exe")["threads"]
+        if a.paused:
+            s.drive.click(win, sm.ID_PAUSE)
+        if a.minimized:
+            s.drive.show(win, "min")
+        rows = RowCounter(log)
+        # The first line is dropped; a paused leg gets a few seconds more, as it starts a little
+        # after the readings' last sample.
+        lines = total + 1 + (10 * rate if extra else 0)
+        args = ["--rate", rate, "--count", lines, "--seed", 7, "--quiet"]
+        if a.faults:
+            args += ["--random-faults", "--fault-chance", a.fault_chance]
+        meter = sm.start_sim(s, s.ports["COM1"], *args)
+        t0 = time.monotonic()
+
+        def lines_since(t):
+            # Paused, no row lands: count the lines the paced simulator has written instead,
+            # all of them once it has ended.
+            return lambda: lines if meter.poll() is not None else int((time.monotonic() - t) * rate)
+
+        try:
+            taken = lines_since(t0) if a.paused else rows.count
+            what = "lines paused" if a.paused else "readings"
+            growth, acked = soak_leg(s, pid, meter, taken, warm, readings, a, base_threads, what)
+            growths.append(growth)
+            if extra:
+                # The leg starts once Continue has replaced Pause and the window has settled, so
+                # that the new button is not counted as growth of the reader.
+                s.drive.click(win, sm.ID_PAUSE)
+                harness.wait_for(lambda: sm.first_button_id(s, win) == ID_CONTINUE, 30,
+                                 "the Continue button")
+                time.sleep(2)
+                growth, more = soak_leg(s, pid, meter, lines_since(time.monotonic()), 0, extra, a,
+                                        base_threads, "lines paused")
+                growths.append(growth)
+                acked += more
+        finally:
+            sm.stop(meter)
+        print(f"{acked} alerts acknowledged", flush=True)
+        if not a.paused and not extra:
+            # Every line after the dropped first one became a row of each log.
+            csv = Path(str(log)[:-3] + "csv")
+            harness.wait_for(lambda: sm.count_rows(log) >= total and
+                             len(sm.read_log(csv, True)) - 2 >= total, 30, "the last rows")
+            got = (sm.count_rows(log), len(sm.read_log(csv, True)) - 2)
+            if got != (total, total):
+                raise AssertionError(f"{total} readings sent, rows in the logs (text, CSV): {got}")
+        s.drive.close_window(win)
+        prog.wait(30)
+    if a.limit_kb is not None and max(growths) > a.limit_kb:
+        print(f"FAIL: the memory grew {max(growths):.0f} KB per {SOAK_STEP}, more than the limit "
+              f"of {a.limit_kb:.0f} KB", flush=True)
+        return 1
+    return 0
+
+
 def main():
     if sys.argv[1:2] == ["--watch"]:
         return watch(*sys.argv[2:4])
@@ -279,7 +491,25 @@ def main():
     ap.add_argument("--seconds", type=float, help="seconds per rate (default 2 short, 6 long)")
     ap.add_argument("--latency-seconds", type=float, help="default 3 short, 20 long")
     ap.add_argument("--idle-seconds", type=float, help="default 5 short, 10 long")
+    ap.add_argument("--soak", action="store_true", help="the soak (see above) instead")
+    ap.add_argument("--rate", type=int, help="soak: lines a second (default 200)")
+    ap.add_argument("--readings", type=int, default=100_000, help="soak: readings after the warm-up")
+    ap.add_argument("--warm-up", type=int, default=SOAK_STEP, help="soak: readings of warm-up")
+    ap.add_argument("--faults", action="store_true", help="soak: random faults, alerts acknowledged")
+    ap.add_argument("--fault-chance", type=float, default=SOAK_FAULT_CHANCE,
+                    help=f"soak: chance per channel and line that a fault starts "
+                         f"(default {SOAK_FAULT_CHANCE})")
+    ap.add_argument("--unattended", action="store_true",
+                    help="soak: with --faults, alerts are left open as on an unattended station")
+    ap.add_argument("--sharing", action="store_true", help="soak: the local data server on")
+    ap.add_argument("--paused", action="store_true", help="soak: paused while the lines arrive")
+    ap.add_argument("--minimized", action="store_true", help="soak: the window minimised")
+    ap.add_argument("--paused-lines", type=int, default=0,
+                    help="soak: after the readings, pause and soak this many lines more")
+    ap.add_argument("--limit-kb", type=float, help="soak: fail above this growth per 10,000")
     a = ap.parse_args()
+    if a.soak:
+        return soak(a)
     rates = a.rates or ("50,100,200,400" if a.short else "50,100,200,400,800,1600")
     rates = [int(r) for r in rates.split(",")]
     seconds = a.seconds or (2 if a.short else 6)
