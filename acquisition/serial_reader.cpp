@@ -2,7 +2,6 @@
 // accepted line through the whole pipeline on its own thread.
 #include <atomic>
 #include <ctime>
-#include <optional>
 #include <string>
 
 #include "acquisition.h"
@@ -10,8 +9,8 @@
 #include "device_line.h"
 #include "messages.h"
 #include "monitor.h"
-#include "net.h"
 #include "sharing.h"
+#include "sockets.h"
 
 namespace {
 
@@ -119,11 +118,11 @@ struct Pipeline {
 };
 
 void handle_line(Pipeline& p, std::string_view line) {
-    std::optional<Socket> push;
+    net::Socket push;
     if (p.sharing) {
-        push.emplace();
-        if (!push->valid()) fatal("Ошибка создания сокета");
-        if (!connect_within(push->get(), p.server, kPushConnectTimeoutMs)) fatal("Ошибка подключения к сокету");
+        push = net::Socket::tcp();
+        if (!push.valid()) fatal("Ошибка создания сокета");
+        if (!net::connect_within(push, p.server, PUSH_CONNECT_TIMEOUT_MS)) fatal("Ошибка подключения к сокету");
     }
     std::string data_line;
     const FaultCheck check = with_faults([&](FaultList& f) {
@@ -131,8 +130,9 @@ void handle_line(Pipeline& p, std::string_view line) {
     });
     if (p.sharing) {
         const std::string message = push_message(p.code, data_line);
-        send(push->get(), message.data(), int(message.size()), 0);
-        push->close();
+        net::send_some(push, message.data(), message.size());
+        net::shutdown_both(push);
+        push.close();
     }
     grid_add(p.reading);
     log_reading(p.reading);

@@ -8,9 +8,9 @@
 #include "layout.h"
 #include "messages.h"
 #include "monitor.h"
-#include "net.h"
 #include "numbers.h"
 #include "resource.h"
+#include "sockets.h"
 
 namespace {
 
@@ -61,8 +61,10 @@ DWORD WINAPI main_loop2(LPVOID) {
 void wait_until_listening() {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < 5000) {
-        Socket probe;
-        if (probe.valid() && connect_within(probe.get(), server2, 500)) return;
+        net::Socket probe = net::Socket::tcp();
+        const bool listening = probe.valid() && net::connect_within(probe, server2, 500);
+        net::shutdown_both(probe);
+        if (listening) return;
         Sleep(100);
     }
 }
@@ -70,14 +72,14 @@ void wait_until_listening() {
 }  // namespace
 
 bool sharing_on() { return ServerFlag == 1; }
-sockaddr_in local_server_address() { return loopback_address(port_int2); }
+sockaddr_in local_server_address() { return net::ipv4_address(htonl(INADDR_LOOPBACK), port_int2); }
 std::int32_t run_code() { return secret; }
 
 void start_sharing() {
     DialogBoxParamW(hin, L"Ex5_Dlg", winhandler, DlgProc2, 0);
     write_text_file(g_run.szWDir + "\\zksrv.cfg", std::to_string(port_int2));
     ServerFlag = 1;
-    server2 = loopback_address(port_int2);
+    server2 = local_server_address();
     DestroyWindow(server_butt);
     server_butt = nullptr;
     hThread2 = CreateThread(nullptr, 0, main_loop2, nullptr, 0, &IDThread2);
@@ -89,20 +91,21 @@ void start_sharing() {
 }
 
 bool push_reply(std::string_view reply) {
-    Socket s;
+    net::Socket s = net::Socket::tcp();
     if (!s.valid()) {
         pause_acquisition();
         error_box("Ошибка создания сокета");
         return false;
     }
-    if (!connect_within(s.get(), server2, kPushConnectTimeoutMs)) {
+    if (!net::connect_within(s, server2, PUSH_CONNECT_TIMEOUT_MS)) {
         s.close();
         pause_acquisition();
         error_box("Ошибка подключения к сокету");
         return false;
     }
     const std::string tmp1 = push_message(secret, reply);
-    send(s.get(), tmp1.data(), int(tmp1.size()), 0);
+    net::send_some(s, tmp1.data(), tmp1.size());
+    net::shutdown_both(s);
     return true;
 }
 
@@ -112,10 +115,11 @@ void quit_data_server() {
         CloseHandle(hThread2);
         hThread2 = nullptr;
     }
-    Socket s;
+    net::Socket s = net::Socket::tcp();
     if (!s.valid()) fatal("Ошибка создания сокета");
-    const sockaddr_in to = loopback_address(port_int2);
-    if (!connect_within(s.get(), to, kPushConnectTimeoutMs)) fatal("Ошибка подключения к сокету");
+    if (!net::connect_within(s, local_server_address(), PUSH_CONNECT_TIMEOUT_MS))
+        fatal("Ошибка подключения к сокету");
     const std::string tmp1 = quit_message(secret);
-    send(s.get(), tmp1.data(), int(tmp1.size()), 0);
+    net::send_some(s, tmp1.data(), tmp1.size());
+    net::shutdown_both(s);
 }

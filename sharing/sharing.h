@@ -5,6 +5,9 @@
 
 #include <winsock2.h>
 
+// How long a push or the quit waits for the local data server to take the connection.
+constexpr int PUSH_CONNECT_TIMEOUT_MS = 5000;
+
 bool sharing_on();
 // The server command: asks for the port, writes zksrv.cfg, starts the server's launcher.
 void start_sharing();
