@@ -229,13 +229,18 @@ void stop_serial_reader() {
         const DWORD left = elapsed < 2000 ? 2000 - elapsed : 0;
         const DWORD r = MsgWaitForMultipleObjects(1, &hThread, FALSE, left, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0 + 1) {
-            // The reader may be inside a SendMessage to a grid cell: serve it.
+            // The reader only posts to the window, but a box or alert dialog of another thread
+            // may send to it while we wait: serve that rather than stall it.
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
             continue;
         }
         break;
     }
+    // The one real hazard left: a reader that has not ended after 2 s (stuck in a file or
+    // socket call, or in its fatal box) is terminated wherever it stands. If that is inside
+    // the log lock, the rows still waiting get no last try (the lock is waited for 2 s only);
+    // inside the C runtime, its locks stay taken and a later file call could hang.
     if (WaitForSingleObject(hThread, 0) != WAIT_OBJECT_0) TerminateThread(hThread, 0);
     CloseHandle(hThread);
     hThread = nullptr;
