@@ -215,7 +215,7 @@ DWORD WINAPI main_loop(LPVOID) {
 
 void start_serial_reader() {
     stop_event = Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    hThread = stop_event ? CreateThread(nullptr, 0, main_loop, nullptr, 0, &IDThread) : nullptr;
+    hThread = stop_event ? CreateThread(nullptr, 0, main_loop, nullptr, 0, nullptr) : nullptr;
     if (!hThread) fatal("Невозможно создать поток");
 }
 

@@ -129,8 +129,8 @@ void parse_data_line(std::string_view text, Reading& r, FaultList& faults) {
     if (r.tm_time.size() > 8) r.tm_time.resize(8);
 }
 
-std::array<std::string, 14> grid_row(const Reading& r, bool only_seconds) {
-    std::array<std::string, 14> row;
+std::array<std::string, GRID_COLS> grid_row(const Reading& r, bool only_seconds) {
+    std::array<std::string, GRID_COLS> row;
     if (only_seconds) {
         append_padded(row[0], r.sec, 0);
     } else {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "faults.h"
+#include "grid_buffer.h"
 
 constexpr int NCHAN = 12;
 constexpr double NSENS_VALUE = -999.0;  // no sensor on the channel
@@ -47,7 +48,7 @@ std::string build_data_line(std::int32_t sec, std::string_view sys_stamp,
 void parse_data_line(std::string_view text, Reading& r, FaultList& faults);
 
 // The fourteen texts of the newest grid row.
-std::array<std::string, 14> grid_row(const Reading& r, bool only_seconds);
+std::array<std::string, GRID_COLS> grid_row(const Reading& r, bool only_seconds);
 
 // A polled reading counts only when its seconds pass the last accepted ones.
 bool accept_polled(std::int32_t sec, std::int32_t& old_sec_stamp);

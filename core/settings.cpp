@@ -91,10 +91,10 @@ Settings settings_from_zk47_cfg(std::optional<std::string_view> file_text) {
         *field = *t;
     }
     if (s.location < 0 || s.location > SERVER_LOCATION) s.location = 0;
-    s.ip0 = cut(s.ip0, 127);
-    s.port0 = cut(s.port0, 5);
-    s.period = cut(s.period, 3);
-    s.gperiod = cut(s.gperiod, 3);
+    s.ip0 = cut(s.ip0, IP_CAPACITY);
+    s.port0 = cut(s.port0, PORT_CAPACITY);
+    s.period = cut(s.period, PERIOD_CAPACITY);
+    s.gperiod = cut(s.gperiod, PERIOD_CAPACITY);
     return s;
 }
 
@@ -116,11 +116,11 @@ DialogState dialog_state(const Settings& s) {
 
 void confirm_settings(const DialogState& d, std::int32_t zkdrv_port_value, Settings& s) {
     s.location = d.selected;
-    s.com0 = cut(d.selected_text, 5);
-    s.ip0 = cut(d.ip, 127);
-    s.port0 = cut(d.port, 5);
-    s.period = cut(d.period, 3);
-    s.gperiod = cut(d.gperiod, 3);
+    s.com0 = cut(d.selected_text, PORT_CAPACITY);
+    s.ip0 = cut(d.ip, IP_CAPACITY);
+    s.port0 = cut(d.port, PORT_CAPACITY);
+    s.period = cut(d.period, PERIOD_CAPACITY);
+    s.gperiod = cut(d.gperiod, PERIOD_CAPACITY);
     s.per_sec = 0;
     s.per_msec = 0;
     s.port = zkdrv_port_value;

@@ -19,7 +19,6 @@ std::int32_t port_int2 = 5000;
 std::string port2 = "5000";
 sockaddr_in server2{};
 HANDLE hThread2 = nullptr;
-DWORD IDThread2 = 0;
 
 INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
     switch (msg) {
@@ -29,7 +28,7 @@ INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wp) == IDC_SRV_OK) {
-            char text[6] = {};
+            char text[PORT_CAPACITY + 1] = {};
             GetDlgItemTextA(dlg, IDC_SRV_PORT, text, sizeof text);
             port2 = text;
             scan_int(port2, port_int2);
@@ -82,8 +81,8 @@ void start_sharing() {
     server2 = local_server_address();
     DestroyWindow(server_butt);
     server_butt = nullptr;
-    hThread2 = CreateThread(nullptr, 0, main_loop2, nullptr, 0, &IDThread2);
-    server_butt2 = CreateWindowExW(0, L"STATIC", wide("Сервер запущен!").c_str(), WS_CHILD | WS_VISIBLE,
+    hThread2 = CreateThread(nullptr, 0, main_loop2, nullptr, 0, nullptr);
+    CreateWindowExW(0, L"STATIC", wide("Сервер запущен!").c_str(), WS_CHILD | WS_VISIBLE,
                                    kServerButton.x, kServerButton.y, kServerButton.w, kServerButton.h,
                                    winhandler, reinterpret_cast<HMENU>(ID_SERVER_LABEL), hin, nullptr);
     if (!hThread2) fatal("Невозможно создать поток");
