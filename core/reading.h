@@ -34,6 +34,11 @@ std::string channel_text(double v);
 // Sets sec (whole seconds from tm0 to tm, truncated), sys_stamp and sys_time from local time.
 void take_stamps(std::time_t tm, std::time_t tm0, Reading& r);
 
+// The local time of t; false when the platform cannot give it.
+bool local_time(std::time_t t, std::tm& out);
+// The time of day a stamp shows: its last 8 characters (HH-MM-SS), or the whole of a shorter one.
+std::string sys_time_of(std::string_view sys_stamp);
+
 // YYYY-MM-DD-HH-MM-SS of a broken-down time.
 std::string format_stamp(const std::tm& t);
 

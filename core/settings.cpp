@@ -11,8 +11,6 @@
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // Formatted input over a text: "%s" and "%d" with scanf's white-space rules.
 class Scanner {
 public:
@@ -50,14 +48,10 @@ std::string saved_token(const std::string& text, const char* def) {
     return t ? *t : std::string(def);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 std::optional<std::string> read_small_file(const std::string& path) {
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rt"));
+    UniqueFile f(std::fopen(path.c_str(), "rt"));
     if (!f) return std::nullopt;
     std::string text;
     char buf[4096];
@@ -153,11 +147,7 @@ std::optional<RunSetup> make_run_setup(std::string_view wdir, std::time_t now) {
     r.szTmp = r.szWDir + "\\data\\";
     r.tm0 = now;
     std::tm t{};
-#ifdef _WIN32
-    if (localtime_s(&t, &now) != 0) return std::nullopt;
-#else
-    if (!localtime_r(&now, &t)) return std::nullopt;
-#endif
+    if (!local_time(now, t)) return std::nullopt;
     r.started_time = format_stamp(t);
     r.stamp = r.started_time + ".txt";
     r.szDDir1 = r.szTmp + r.started_time.substr(0, 10);
