@@ -1,43 +1,21 @@
-// The server command, the launcher thread, the poller's push and the quit.
+// Sharing's side of the server command (zksrv.cfg and the launcher thread), the poller's push
+// and the quit. The port dialog and the label are the window's.
 #include "sharing.h"
 
 #include <cstdlib>
 #include <string>
 
 #include "commands.h"
-#include "layout.h"
 #include "messages.h"
 #include "monitor.h"
-#include "numbers.h"
-#include "resource.h"
 #include "sockets.h"
 
 namespace {
 
 int ServerFlag = 0;
 std::int32_t port_int2 = 5000;
-std::string port2 = "5000";
 sockaddr_in server2{};
 HANDLE hThread2 = nullptr;
-
-INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
-    switch (msg) {
-    case WM_INITDIALOG:
-        port2 = "5000";
-        SetDlgItemTextA(dlg, IDC_SRV_PORT, port2.c_str());
-        return TRUE;
-    case WM_COMMAND:
-        if (LOWORD(wp) == IDC_SRV_OK) {
-            char text[PORT_CAPACITY + 1] = {};
-            GetDlgItemTextA(dlg, IDC_SRV_PORT, text, sizeof text);
-            port2 = text;
-            scan_int(port2, port_int2);
-            EndDialog(dlg, 0);
-        }
-        return FALSE;
-    }
-    return FALSE;
-}
 
 // Runs the data server and waits for it; when it ends, so does the monitor: with code 0 when
 // the server ended well, else with a box and code 1. A missing zksrv.exe is such a failure
@@ -55,8 +33,8 @@ DWORD WINAPI main_loop2(LPVOID) {
     exit_between_rows(0);
 }
 
-// Gives the server a few seconds to listen: a reading pushed before it does would end the
-// monitor ("Ошибка подключения к сокету"), and under Wine the server takes a second or two.
+}  // namespace
+
 void wait_until_listening() {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < 5000) {
@@ -68,25 +46,19 @@ void wait_until_listening() {
     }
 }
 
-}  // namespace
-
 bool sharing_on() { return ServerFlag == 1; }
 sockaddr_in local_server_address() { return net::ipv4_address(htonl(INADDR_LOOPBACK), port_int2); }
 std::int32_t run_code() { return secret; }
 
-void start_sharing() {
-    DialogBoxParamW(hin, L"Ex5_Dlg", winhandler, DlgProc2, 0);
+std::int32_t server_port() { return port_int2; }
+
+bool launch_server(std::int32_t port) {
+    port_int2 = port;
     write_text_file(g_run.szWDir + "\\zksrv.cfg", std::to_string(port_int2));
     ServerFlag = 1;
     server2 = local_server_address();
-    DestroyWindow(server_butt);
-    server_butt = nullptr;
     hThread2 = CreateThread(nullptr, 0, main_loop2, nullptr, 0, nullptr);
-    CreateWindowExW(0, L"STATIC", wide("Сервер запущен!").c_str(), WS_CHILD | WS_VISIBLE,
-                                   kServerButton.x, kServerButton.y, kServerButton.w, kServerButton.h,
-                                   winhandler, reinterpret_cast<HMENU>(ID_SERVER_LABEL), hin, nullptr);
-    if (!hThread2) fatal("Невозможно создать поток");
-    wait_until_listening();
+    return hThread2 != nullptr;
 }
 
 bool push_reply(std::string_view reply) {
