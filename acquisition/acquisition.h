@@ -4,7 +4,8 @@
 // Starts the serial reader thread; ends the process when it cannot be created.
 void start_serial_reader();
 // At the window's destruction: lets the reader finish the reading it is handling, waits up to
-// 2 s (serving what it sends the GUI thread), then terminates it if it still runs.
+// 2 s (serving messages other threads send the window meanwhile), then terminates it if it
+// still runs.
 void stop_serial_reader();
 
 // Starts window timer 1 at the poll period (at least once a second).

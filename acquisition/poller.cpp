@@ -7,8 +7,8 @@
 #include "commands.h"
 #include "messages.h"
 #include "monitor.h"
-#include "net.h"
 #include "sharing.h"
+#include "sockets.h"
 #include "text.h"
 
 namespace {
@@ -25,17 +25,23 @@ void fail(const char* message) {
     error_box(message);
 }
 
-// One query and its reply; the failure's message, or nothing. The connection is closed
-// before any message is shown.
-const char* exchange(char (&reply)[REPLY_CAPACITY], int& got) {
-    Socket sockfd1;
-    if (!sockfd1.valid()) return "Невозможно создать сокет";
-    if (!connect_within(sockfd1.get(), server1, kExchangeTimeoutMs)) return "Невозможно открыть сокет";
+const char* query(const net::Socket& sockfd1, char (&reply)[REPLY_CAPACITY], long& got) {
+    if (!net::connect_within(sockfd1, server1, kExchangeTimeoutMs)) return "Невозможно открыть сокет";
     const std::string query = query_message();
-    if (send(sockfd1.get(), query.data(), int(query.size()), 0) <= 0) return "Ошибка передачи в сокет";
-    got = recv_within(sockfd1.get(), reply, int(sizeof reply), kExchangeTimeoutMs);
+    if (net::send_some(sockfd1, query.data(), query.size()) <= 0) return "Ошибка передачи в сокет";
+    got = net::recv_within(sockfd1, reply, sizeof reply, kExchangeTimeoutMs);
     if (got <= 0) return "Ошибка приёма из сокета";
     return nullptr;
+}
+
+// One query and its reply; the failure's message, or nothing. The connection is shut down
+// and closed before any message is shown.
+const char* exchange(char (&reply)[REPLY_CAPACITY], long& got) {
+    net::Socket sockfd1 = net::Socket::tcp();
+    if (!sockfd1.valid()) return "Невозможно создать сокет";
+    const char* failure = query(sockfd1, reply, got);
+    net::shutdown_both(sockfd1);
+    return failure;
 }
 
 }  // namespace
@@ -49,7 +55,7 @@ void start_polling() {
 void poll_server() {
     if (!NotPausedFlag) return;
     char reply[REPLY_CAPACITY] = {};
-    int got = 0;
+    long got = 0;
     if (const char* failure = exchange(reply, got)) return fail(failure);
     // The reply is the text of this one receive, up to its first NUL byte.
     const std::string_view text = c_text(std::string_view(reply, std::size_t(got)));

@@ -2,7 +2,6 @@
 // accepted line through the whole pipeline on its own thread.
 #include <atomic>
 #include <ctime>
-#include <optional>
 #include <string>
 
 #include "acquisition.h"
@@ -10,8 +9,8 @@
 #include "device_line.h"
 #include "messages.h"
 #include "monitor.h"
-#include "net.h"
 #include "sharing.h"
+#include "sockets.h"
 
 namespace {
 
@@ -147,11 +146,11 @@ struct Pipeline {
 };
 
 void handle_line(Pipeline& p, std::string_view line) {
-    std::optional<Socket> push;
+    net::Socket push;
     if (p.sharing) {
-        push.emplace();
-        if (!push->valid()) fatal("Ошибка создания сокета");
-        if (!connect_within(push->get(), p.server, kPushConnectTimeoutMs)) fatal("Ошибка подключения к сокету");
+        push = net::Socket::tcp();
+        if (!push.valid()) fatal("Ошибка создания сокета");
+        if (!net::connect_within(push, p.server, PUSH_CONNECT_TIMEOUT_MS)) fatal("Ошибка подключения к сокету");
     }
     std::string data_line;
     const FaultCheck check = with_faults([&](FaultList& f) {
@@ -159,8 +158,9 @@ void handle_line(Pipeline& p, std::string_view line) {
     });
     if (p.sharing) {
         const std::string message = push_message(p.code, data_line);
-        send(push->get(), message.data(), int(message.size()), 0);
-        push->close();
+        net::send_some(push, message.data(), message.size());
+        net::shutdown_both(push);
+        push.close();
     }
     grid_add(p.reading);
     log_reading(p.reading);
@@ -243,7 +243,7 @@ DWORD WINAPI main_loop(LPVOID) {
 
 void start_serial_reader() {
     stop_event = Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    hThread = stop_event ? CreateThread(nullptr, 0, main_loop, nullptr, 0, &IDThread) : nullptr;
+    hThread = stop_event ? CreateThread(nullptr, 0, main_loop, nullptr, 0, nullptr) : nullptr;
     if (!hThread) fatal("Невозможно создать поток");
 }
 
@@ -257,13 +257,18 @@ void stop_serial_reader() {
         const DWORD left = elapsed < 2000 ? 2000 - elapsed : 0;
         const DWORD r = MsgWaitForMultipleObjects(1, &hThread, FALSE, left, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0 + 1) {
-            // The reader may be inside a SendMessage to a grid cell: serve it.
+            // The reader only posts to the window, but a box or alert dialog of another thread
+            // may send to it while we wait: serve that rather than stall it.
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
             continue;
         }
         break;
     }
+    // The one real hazard left: a reader that has not ended after 2 s (stuck in a file or
+    // socket call, or in its fatal box) is terminated wherever it stands. If that is inside
+    // the log lock, the rows still waiting get no last try (the lock is waited for 2 s only);
+    // inside the C runtime, its locks stay taken and a later file call could hang.
     if (WaitForSingleObject(hThread, 0) != WAIT_OBJECT_0) TerminateThread(hThread, 0);
     CloseHandle(hThread);
     hThread = nullptr;

@@ -18,7 +18,7 @@ std::string parse_device_line(std::string_view line, std::int32_t sec, std::stri
     const std::string_view text = c_text(line);
     r.sec = sec;
     r.sys_stamp = std::string(sys_stamp);  // copied first: the caller may pass r.sys_stamp itself
-    r.sys_time = r.sys_stamp.size() > 8 ? r.sys_stamp.substr(r.sys_stamp.size() - 8) : r.sys_stamp;
+    r.sys_time = sys_time_of(r.sys_stamp);
     r.tm_time = std::string(text.substr(0, 8));
 
     clear_fault_list(faults);

@@ -107,12 +107,8 @@ std::optional<std::string> chosen_log_name(std::string_view chosen) {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 bool write_with_mode(const std::string& path, std::string_view bytes, const char* mode) {
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), mode));
+    UniqueFile f(std::fopen(path.c_str(), mode));
     if (!f) return false;
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size();
     return std::fclose(f.release()) == 0 && written;

@@ -1,4 +1,5 @@
 #include "numbers.h"
+#include "text.h"
 
 #include <charconv>
 #include <cmath>
@@ -6,7 +7,6 @@
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_xdigit(char c) {
     return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');

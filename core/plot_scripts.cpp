@@ -1,6 +1,7 @@
 #include "plot_scripts.h"
 
 #include "logs.h"
+#include "reading.h"
 #include "text.h"
 
 std::string gnuplot_quoted(std::string_view path) {
@@ -26,9 +27,9 @@ std::string plot_command(std::string_view szFile, const PlotOptions& o) {
         cmd += file + " using " + x + ":($" + y + "<-200?1/0:$" + y + ") with " + style + " lc " +
                c + " title \"TC N " + c + "\"" + (last ? "\n" : ",");
     };
-    for (int n = 1; n <= 12; ++n) {
-        if (lines) clause(n, "lines", n == 12 && !points);
-        if (points) clause(n, "points", n == 12);
+    for (int n = 1; n <= NCHAN; ++n) {
+        if (lines) clause(n, "lines", n == NCHAN && !points);
+        if (points) clause(n, "points", n == NCHAN);
     }
     return cmd;
 }

@@ -29,6 +29,8 @@ void append2(std::string& out, int n, char sep) {
     if (sep) out += sep;
 }
 
+}  // namespace
+
 bool local_time(std::time_t t, std::tm& out) {
 #ifdef _WIN32
     return localtime_s(&out, &t) == 0;
@@ -37,7 +39,9 @@ bool local_time(std::time_t t, std::tm& out) {
 #endif
 }
 
-}  // namespace
+std::string sys_time_of(std::string_view sys_stamp) {
+    return std::string(sys_stamp.size() > 8 ? sys_stamp.substr(sys_stamp.size() - 8) : sys_stamp);
+}
 
 std::string format_stamp(const std::tm& t) {
     std::string s;
@@ -78,8 +82,6 @@ std::string build_data_line(std::int32_t sec, std::string_view sys_stamp,
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // Splits text at white space; fills at most n tokens and returns how many were found.
 template <std::size_t N>
 std::size_t split_tokens(std::string_view s, std::array<std::string_view, N>& tokens) {
@@ -109,8 +111,7 @@ void parse_data_line(std::string_view text, Reading& r, FaultList& faults) {
         const std::size_t n = split_tokens(text, tok);
         if (n > 1) r.sys_stamp = std::string(tok[1]);
         if (n > 2) r.tm_time = std::string(tok[2]);
-        r.sys_time = r.sys_stamp.size() > 8 ? r.sys_stamp.substr(r.sys_stamp.size() - 8)
-                                            : r.sys_stamp;
+        r.sys_time = sys_time_of(r.sys_stamp);
         for (int k = 0; k < NCHAN; ++k) {
             // A channel token is read from a field of 11 characters.
             const std::string_view t = tok[3 + k].substr(0, 11);
@@ -129,8 +130,8 @@ void parse_data_line(std::string_view text, Reading& r, FaultList& faults) {
     if (r.tm_time.size() > 8) r.tm_time.resize(8);
 }
 
-std::array<std::string, 14> grid_row(const Reading& r, bool only_seconds) {
-    std::array<std::string, 14> row;
+std::array<std::string, GRID_COLS> grid_row(const Reading& r, bool only_seconds) {
+    std::array<std::string, GRID_COLS> row;
     if (only_seconds) {
         append_padded(row[0], r.sec, 0);
     } else {

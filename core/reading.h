@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "faults.h"
+#include "grid_buffer.h"
 
 constexpr int NCHAN = 12;
 constexpr double NSENS_VALUE = -999.0;  // no sensor on the channel
@@ -33,6 +34,11 @@ std::string channel_text(double v);
 // Sets sec (whole seconds from tm0 to tm, truncated), sys_stamp and sys_time from local time.
 void take_stamps(std::time_t tm, std::time_t tm0, Reading& r);
 
+// The local time of t; false when the platform cannot give it.
+bool local_time(std::time_t t, std::tm& out);
+// The time of day a stamp shows: its last 8 characters (HH-MM-SS), or the whole of a shorter one.
+std::string sys_time_of(std::string_view sys_stamp);
+
 // YYYY-MM-DD-HH-MM-SS of a broken-down time.
 std::string format_stamp(const std::tm& t);
 
@@ -47,7 +53,7 @@ std::string build_data_line(std::int32_t sec, std::string_view sys_stamp,
 void parse_data_line(std::string_view text, Reading& r, FaultList& faults);
 
 // The fourteen texts of the newest grid row.
-std::array<std::string, 14> grid_row(const Reading& r, bool only_seconds);
+std::array<std::string, GRID_COLS> grid_row(const Reading& r, bool only_seconds);
 
 // A polled reading counts only when its seconds pass the last accepted ones.
 bool accept_polled(std::int32_t sec, std::int32_t& old_sec_stamp);

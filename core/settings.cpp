@@ -11,8 +11,6 @@
 
 namespace {
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // Formatted input over a text: "%s" and "%d" with scanf's white-space rules.
 class Scanner {
 public:
@@ -50,14 +48,10 @@ std::string saved_token(const std::string& text, const char* def) {
     return t ? *t : std::string(def);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
-
 }  // namespace
 
 std::optional<std::string> read_small_file(const std::string& path) {
-    std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rt"));
+    UniqueFile f(std::fopen(path.c_str(), "rt"));
     if (!f) return std::nullopt;
     std::string text;
     char buf[4096];
@@ -91,10 +85,10 @@ Settings settings_from_zk47_cfg(std::optional<std::string_view> file_text) {
         *field = *t;
     }
     if (s.location < 0 || s.location > SERVER_LOCATION) s.location = 0;
-    s.ip0 = cut(s.ip0, 127);
-    s.port0 = cut(s.port0, 5);
-    s.period = cut(s.period, 3);
-    s.gperiod = cut(s.gperiod, 3);
+    s.ip0 = cut(s.ip0, IP_CAPACITY);
+    s.port0 = cut(s.port0, PORT_CAPACITY);
+    s.period = cut(s.period, PERIOD_CAPACITY);
+    s.gperiod = cut(s.gperiod, PERIOD_CAPACITY);
     return s;
 }
 
@@ -116,11 +110,11 @@ DialogState dialog_state(const Settings& s) {
 
 void confirm_settings(const DialogState& d, std::int32_t zkdrv_port_value, Settings& s) {
     s.location = d.selected;
-    s.com0 = cut(d.selected_text, 5);
-    s.ip0 = cut(d.ip, 127);
-    s.port0 = cut(d.port, 5);
-    s.period = cut(d.period, 3);
-    s.gperiod = cut(d.gperiod, 3);
+    s.com0 = cut(d.selected_text, PORT_CAPACITY);
+    s.ip0 = cut(d.ip, IP_CAPACITY);
+    s.port0 = cut(d.port, PORT_CAPACITY);
+    s.period = cut(d.period, PERIOD_CAPACITY);
+    s.gperiod = cut(d.gperiod, PERIOD_CAPACITY);
     s.per_sec = 0;
     s.per_msec = 0;
     s.port = zkdrv_port_value;
@@ -153,11 +147,7 @@ std::optional<RunSetup> make_run_setup(std::string_view wdir, std::time_t now) {
     r.szTmp = r.szWDir + "\\data\\";
     r.tm0 = now;
     std::tm t{};
-#ifdef _WIN32
-    if (localtime_s(&t, &now) != 0) return std::nullopt;
-#else
-    if (!localtime_r(&now, &t)) return std::nullopt;
-#endif
+    if (!local_time(now, t)) return std::nullopt;
     r.started_time = format_stamp(t);
     r.stamp = r.started_time + ".txt";
     r.szDDir1 = r.szTmp + r.started_time.substr(0, 10);

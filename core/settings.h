@@ -10,6 +10,11 @@
 
 constexpr std::size_t PATH_CAPACITY = 259;   // characters a path buffer holds
 constexpr std::size_t TOKEN_CAPACITY = 127;  // characters a token of either file holds
+// Characters the settings' text fields hold: the address, the port (also the data server's
+// port field), the two periods.
+constexpr std::size_t IP_CAPACITY = 127;
+constexpr std::size_t PORT_CAPACITY = 5;
+constexpr std::size_t PERIOD_CAPACITY = 3;
 constexpr std::int32_t SERVER_LOCATION = 16; // the "Сервер" entry: poll a data server
 
 struct Settings {

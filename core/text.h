@@ -1,5 +1,7 @@
 #pragma once
 // Small text helpers: the station's files are Windows-1251, its sources UTF-8.
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -9,6 +11,15 @@ std::string to_cp1251(std::string_view utf8);
 // Converts Windows-1251 bytes to UTF-8. The one byte 1251 leaves unassigned (0x98) becomes
 // U+FFFD, so the result is always valid UTF-8.
 std::string from_cp1251(std::string_view cp1251);
+
+// White space as the standard library's formatted input skips it.
+inline bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// A C stream that closes itself.
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
 // The first n characters of s: the one place where a fixed capacity cuts a text.
 inline std::string cut(std::string_view s, std::size_t n) {

@@ -10,6 +10,7 @@
 #include "command_lines.h"
 #include "layout.h"
 #include "monitor.h"
+#include "numbers.h"
 #include "resource.h"
 #include "sharing.h"
 
@@ -34,6 +35,40 @@ bool start_program(const std::string& command) {
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return true;
+}
+
+// The server port dialog: lParam points at the port, which a text that is no number leaves
+// as it was.
+INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
+    switch (msg) {
+    case WM_INITDIALOG:
+        SetWindowLongPtrW(dlg, DWLP_USER, lp);
+        SetDlgItemTextA(dlg, IDC_SRV_PORT, "5000");
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wp) == IDC_SRV_OK) {
+            char port2[PORT_CAPACITY + 1] = {};
+            GetDlgItemTextA(dlg, IDC_SRV_PORT, port2, sizeof port2);
+            scan_int(port2, *reinterpret_cast<std::int32_t*>(GetWindowLongPtrW(dlg, DWLP_USER)));
+            EndDialog(dlg, 0);
+        }
+        return FALSE;
+    }
+    return FALSE;
+}
+
+// The server command: the port, the launcher, and the label in the button's place.
+void on_server() {
+    std::int32_t port = server_port();
+    DialogBoxParamW(hin, L"Ex5_Dlg", winhandler, DlgProc2, reinterpret_cast<LPARAM>(&port));
+    DestroyWindow(server_butt);
+    server_butt = nullptr;
+    const bool launched = launch_server(port);
+    CreateWindowExW(0, L"STATIC", wide("Сервер запущен!").c_str(), WS_CHILD | WS_VISIBLE, kServerButton.x,
+                    kServerButton.y, kServerButton.w, kServerButton.h, winhandler,
+                    reinterpret_cast<HMENU>(ID_SERVER_LABEL), hin, nullptr);
+    if (!launched) fatal("Невозможно создать поток");
+    wait_until_listening();
 }
 
 void run_gnuplot(const char* ext) {
@@ -121,7 +156,7 @@ void on_command(int id, int notification) {
     case ID_GRAPH: run_gnuplot("plt"); break;
     case ID_SNAPSHOT: run_gnuplot("pld"); break;
     case ID_JOURNAL: on_journal(); break;
-    case ID_SERVER: if (server_butt) start_sharing(); break;
+    case ID_SERVER: if (server_butt) on_server(); break;
     case ID_START: if (butt_start) on_start(); break;
     case ID_PAUSE: if (butt_stop) on_pause(); break;
     case ID_CONTINUE: if (butt_cont) on_continue(); break;

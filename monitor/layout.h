@@ -1,6 +1,8 @@
 #pragma once
 // Rectangles and texts of the main window's controls, in client pixels.
 #include "grid_buffer.h"
+#include "reading.h"
+#include "resource.h"
 
 struct Rect {
     int x, y, w, h;
@@ -15,12 +17,12 @@ struct ButtonSpec {
     Rect rect;
 };
 constexpr ButtonSpec kButtonRow[] = {
-    {7, "Старт", kStartButton},
-    {1, "Файл", {120, 0, 115, 20}},
-    {2, "График", {238, 0, 115, 20}},
-    {3, "Снимок", {356, 0, 115, 20}},
-    {4, "Журнал", {474, 0, 115, 20}},
-    {5, "Запуск сервера", kServerButton},
+    {ID_START, "Старт", kStartButton},
+    {ID_FILE, "Файл", {120, 0, 115, 20}},
+    {ID_GRAPH, "График", {238, 0, 115, 20}},
+    {ID_SNAPSHOT, "Снимок", {356, 0, 115, 20}},
+    {ID_JOURNAL, "Журнал", {474, 0, 115, 20}},
+    {ID_SERVER, "Запуск сервера", kServerButton},
 };
 
 constexpr Rect kFileLabel{2, 215, 188, 20};
@@ -37,12 +39,12 @@ inline Rect cell_rect(int column, int row) {
     return r;
 }
 inline int cell_id(int column, int row) {
-    if (column == 0) return 1368 + row;
-    if (column == 1) return 1376 + row;
-    return 1384 + 8 * (column - 2) + row;
+    if (column == 0) return ID_TIME_CELL_FIRST + row;
+    if (column == 1) return ID_METER_CELL_FIRST + row;
+    return ID_CHANNEL_CELL_FIRST + GRID_ROWS * (column - 2) + row;
 }
 
-constexpr const char* kChannelTitles[12] = {
+constexpr const char* kChannelTitles[NCHAN] = {
     " T1,°C", " T2,°C", " T3,°C", " T4,°C", " T5,°C", " T6,°C",
     " T7,°C", " T8,°C", " T9,°C", "T10,°C", "T11,°C", "T12,°C",
 };

@@ -23,13 +23,11 @@ HWND make_child(const wchar_t* cls, const std::wstring& text, DWORD style, const
 // Labels of the columns, then per channel its label and eight cells, then the time cells.
 void create_grid(HWND hwnd) {
     const bool secs = g_settings.OnlySeconds != 0;
-    lab_hdr[0] = make_child(L"STATIC", wide(secs ? " Время,с" : " Время"), 0, header_rect(0),
-                            ID_HEADER_FIRST, hwnd);
-    lab_hdr[1] = make_child(L"STATIC", wide("Вр.ZK-47"), 0, header_rect(1), ID_HEADER_FIRST + 1, hwnd);
-    for (int n = 0; n < 12; ++n) {
+    make_child(L"STATIC", wide(secs ? " Время,с" : " Время"), 0, header_rect(0), ID_HEADER_FIRST, hwnd);
+    make_child(L"STATIC", wide("Вр.ZK-47"), 0, header_rect(1), ID_HEADER_FIRST + 1, hwnd);
+    for (int n = 0; n < NCHAN; ++n) {
         const int col = n + 2;
-        lab_hdr[col] = make_child(L"STATIC", wide(kChannelTitles[n]), 0, header_rect(col),
-                                  ID_HEADER_FIRST + col, hwnd);
+        make_child(L"STATIC", wide(kChannelTitles[n]), 0, header_rect(col), ID_HEADER_FIRST + col, hwnd);
         for (int r = 0; r < GRID_ROWS; ++r)
             val_data[col][r] = make_child(L"EDIT", L"", WS_BORDER, cell_rect(col, r), cell_id(col, r), hwnd);
     }
@@ -45,13 +43,14 @@ LRESULT on_create(HWND hwnd) {
     run_settings_dialog(hwnd);
     complete_run_setup();
 
-    HWND* handles[] = {&butt_start, &file_name, &grafic_butt, &foto_butt, &journal_butt, &server_butt};
-    int i = 0;
-    for (const ButtonSpec& b : kButtonRow)
-        *handles[i++] = make_child(L"BUTTON", wide(b.text), BS_PUSHBUTTON, b.rect, b.id, hwnd);
+    // Start and the server button are replaced later; the other buttons stay as they are.
+    for (const ButtonSpec& b : kButtonRow) {
+        const HWND h = make_child(L"BUTTON", wide(b.text), BS_PUSHBUTTON, b.rect, b.id, hwnd);
+        if (b.id == ID_START) butt_start = h;
+        if (b.id == ID_SERVER) server_butt = h;
+    }
     create_grid(hwnd);
-    file_name_field = make_child(L"STATIC", wide("Имя сохраняемого файла: "), SS_LEFT, kFileLabel,
-                                 ID_FILE_LABEL, hwnd);
+    make_child(L"STATIC", wide("Имя сохраняемого файла: "), SS_LEFT, kFileLabel, ID_FILE_LABEL, hwnd);
     file_name_real = make_child(L"EDIT", wide_ansi(current_log()),
                                 WS_BORDER | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
                                 kFileField, ID_FILE_FIELD, hwnd);

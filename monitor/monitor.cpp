@@ -12,15 +12,12 @@ bool g_autostart = false;
 
 HINSTANCE hin = nullptr;
 HWND winhandler = nullptr;
-HWND butt_start, butt_stop, butt_cont, file_name, grafic_butt, foto_butt, journal_butt;
-HWND server_butt, server_butt2, file_name_field, file_name_real;
-HWND lab_hdr[GRID_COLS];
+HWND butt_start, butt_stop, butt_cont, server_butt, file_name_real;
 HWND val_data[GRID_COLS][GRID_ROWS];
 
 std::atomic<int> NotPausedFlag{0};
 int FileFlag = 0;
 HANDLE hThread = nullptr;
-DWORD IDThread = 0;
 
 namespace {
 

@@ -32,15 +32,12 @@ extern bool g_autostart;      // --autostart: confirm the settings and press Sta
 
 extern HINSTANCE hin;
 extern HWND winhandler;
-extern HWND butt_start, butt_stop, butt_cont, file_name, grafic_butt, foto_butt, journal_butt;
-extern HWND server_butt, server_butt2, file_name_field, file_name_real;
-extern HWND lab_hdr[GRID_COLS];
+extern HWND butt_start, butt_stop, butt_cont, server_butt, file_name_real;
 extern HWND val_data[GRID_COLS][GRID_ROWS];
 
 extern std::atomic<int> NotPausedFlag;
 extern int FileFlag;          // GUI thread only
 extern HANDLE hThread;        // the serial reader
-extern DWORD IDThread;
 
 // Grid: scrolls and writes the newest row under the lock; restore copies the buffer out
 // under the lock and only then writes the cells, so no lock is held while the GUI thread works.

@@ -1,16 +1,9 @@
 #include "platform.h"
 
 #include "monitor.h"
+#include "wide_text.h"
 
 namespace {
-
-std::wstring convert(UINT cp, std::string_view s) {
-    if (s.empty()) return {};
-    const int n = MultiByteToWideChar(cp, 0, s.data(), int(s.size()), nullptr, 0);
-    std::wstring w(std::size_t(n > 0 ? n : 0), L'\0');
-    if (n > 0) MultiByteToWideChar(cp, 0, s.data(), int(s.size()), w.data(), n);
-    return w;
-}
 
 const wchar_t kErrorCaption[] = L"Ошибка";
 
@@ -34,8 +27,8 @@ void CALLBACK close_error_box(HWND, UINT, UINT_PTR, DWORD) {
 
 UINT fatal_box_timeout_ms = 0;
 
-std::wstring wide(std::string_view utf8) { return convert(CP_UTF8, utf8); }
-std::wstring wide_ansi(std::string_view ansi) { return convert(CP_ACP, ansi); }
+std::wstring wide(std::string_view utf8) { return widen(utf8, CP_UTF8); }
+std::wstring wide_ansi(std::string_view ansi) { return widen(ansi, CP_ACP); }
 
 void error_box(const std::wstring& text) {
     MessageBoxW(nullptr, text.c_str(), kErrorCaption, MB_OK);

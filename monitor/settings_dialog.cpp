@@ -10,9 +10,9 @@ namespace {
 
 std::int32_t zkdrv_port_value = 5000;
 
-std::string item_text(HWND dlg, int id, int capacity) {
-    std::string buf(std::size_t(capacity) + 1, '\0');
-    const int n = GetDlgItemTextA(dlg, id, buf.data(), capacity + 1);
+std::string item_text(HWND dlg, int id, std::size_t capacity) {
+    std::string buf(capacity + 1, '\0');
+    const int n = GetDlgItemTextA(dlg, id, buf.data(), int(capacity + 1));
     buf.resize(std::size_t(n > 0 ? n : 0));
     return buf;
 }
@@ -44,10 +44,10 @@ void on_confirm(HWND dlg) {
     if (SendMessageA(combo, CB_GETLBTEXTLEN, WPARAM(d.selected), 0) < LRESULT(sizeof entry))
         SendMessageA(combo, CB_GETLBTEXT, WPARAM(d.selected), reinterpret_cast<LPARAM>(entry));
     d.selected_text = entry;
-    d.ip = item_text(dlg, IDC_IP, 127);
-    d.port = item_text(dlg, IDC_PORT, 5);
-    d.period = item_text(dlg, IDC_PERIOD, 3);
-    d.gperiod = item_text(dlg, IDC_GPERIOD, 3);
+    d.ip = item_text(dlg, IDC_IP, IP_CAPACITY);
+    d.port = item_text(dlg, IDC_PORT, PORT_CAPACITY);
+    d.period = item_text(dlg, IDC_PERIOD, PERIOD_CAPACITY);
+    d.gperiod = item_text(dlg, IDC_GPERIOD, PERIOD_CAPACITY);
     d.lines = IsDlgButtonChecked(dlg, IDC_LINES) == BST_CHECKED;
     d.points = IsDlgButtonChecked(dlg, IDC_POINTS) == BST_CHECKED;
     d.delete_scripts = IsDlgButtonChecked(dlg, IDC_DELETE_SCRIPTS) == BST_CHECKED;

@@ -1,44 +1,21 @@
-// The server command, the launcher thread, the poller's push and the quit.
+// Sharing's side of the server command (zksrv.cfg and the launcher thread), the poller's push
+// and the quit. The port dialog and the label are the window's.
 #include "sharing.h"
 
 #include <cstdlib>
 #include <string>
 
 #include "commands.h"
-#include "layout.h"
 #include "messages.h"
 #include "monitor.h"
-#include "net.h"
-#include "numbers.h"
-#include "resource.h"
+#include "sockets.h"
 
 namespace {
 
 int ServerFlag = 0;
 std::int32_t port_int2 = 5000;
-std::string port2 = "5000";
 sockaddr_in server2{};
 HANDLE hThread2 = nullptr;
-DWORD IDThread2 = 0;
-
-INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
-    switch (msg) {
-    case WM_INITDIALOG:
-        port2 = "5000";
-        SetDlgItemTextA(dlg, IDC_SRV_PORT, port2.c_str());
-        return TRUE;
-    case WM_COMMAND:
-        if (LOWORD(wp) == IDC_SRV_OK) {
-            char text[6] = {};
-            GetDlgItemTextA(dlg, IDC_SRV_PORT, text, sizeof text);
-            port2 = text;
-            scan_int(port2, port_int2);
-            EndDialog(dlg, 0);
-        }
-        return FALSE;
-    }
-    return FALSE;
-}
 
 // Runs the data server and waits for it; when it ends, so does the monitor: with code 0 when
 // the server ended well, else with a box and code 1. A missing zksrv.exe is such a failure
@@ -56,53 +33,50 @@ DWORD WINAPI main_loop2(LPVOID) {
     exit_between_rows(0);
 }
 
-// Gives the server a few seconds to listen: a reading pushed before it does would end the
-// monitor ("Ошибка подключения к сокету"), and under Wine the server takes a second or two.
+}  // namespace
+
 void wait_until_listening() {
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < 5000) {
-        Socket probe;
-        if (probe.valid() && connect_within(probe.get(), server2, 500)) return;
+        net::Socket probe = net::Socket::tcp();
+        const bool listening = probe.valid() && net::connect_within(probe, server2, 500);
+        net::shutdown_both(probe);
+        if (listening) return;
         Sleep(100);
     }
 }
 
-}  // namespace
-
 bool sharing_on() { return ServerFlag == 1; }
-sockaddr_in local_server_address() { return loopback_address(port_int2); }
+sockaddr_in local_server_address() { return net::ipv4_address(htonl(INADDR_LOOPBACK), port_int2); }
 std::int32_t run_code() { return secret; }
 
-void start_sharing() {
-    DialogBoxParamW(hin, L"Ex5_Dlg", winhandler, DlgProc2, 0);
+std::int32_t server_port() { return port_int2; }
+
+bool launch_server(std::int32_t port) {
+    port_int2 = port;
     write_text_file(g_run.szWDir + "\\zksrv.cfg", std::to_string(port_int2));
     ServerFlag = 1;
-    server2 = loopback_address(port_int2);
-    DestroyWindow(server_butt);
-    server_butt = nullptr;
-    hThread2 = CreateThread(nullptr, 0, main_loop2, nullptr, 0, &IDThread2);
-    server_butt2 = CreateWindowExW(0, L"STATIC", wide("Сервер запущен!").c_str(), WS_CHILD | WS_VISIBLE,
-                                   kServerButton.x, kServerButton.y, kServerButton.w, kServerButton.h,
-                                   winhandler, reinterpret_cast<HMENU>(ID_SERVER_LABEL), hin, nullptr);
-    if (!hThread2) fatal("Невозможно создать поток");
-    wait_until_listening();
+    server2 = local_server_address();
+    hThread2 = CreateThread(nullptr, 0, main_loop2, nullptr, 0, nullptr);
+    return hThread2 != nullptr;
 }
 
 bool push_reply(std::string_view reply) {
-    Socket s;
+    net::Socket s = net::Socket::tcp();
     if (!s.valid()) {
         pause_acquisition();
         error_box("Ошибка создания сокета");
         return false;
     }
-    if (!connect_within(s.get(), server2, kPushConnectTimeoutMs)) {
+    if (!net::connect_within(s, server2, PUSH_CONNECT_TIMEOUT_MS)) {
         s.close();
         pause_acquisition();
         error_box("Ошибка подключения к сокету");
         return false;
     }
     const std::string tmp1 = push_message(secret, reply);
-    send(s.get(), tmp1.data(), int(tmp1.size()), 0);
+    net::send_some(s, tmp1.data(), tmp1.size());
+    net::shutdown_both(s);
     return true;
 }
 
@@ -112,10 +86,11 @@ void quit_data_server() {
         CloseHandle(hThread2);
         hThread2 = nullptr;
     }
-    Socket s;
+    net::Socket s = net::Socket::tcp();
     if (!s.valid()) fatal("Ошибка создания сокета");
-    const sockaddr_in to = loopback_address(port_int2);
-    if (!connect_within(s.get(), to, kPushConnectTimeoutMs)) fatal("Ошибка подключения к сокету");
+    if (!net::connect_within(s, local_server_address(), PUSH_CONNECT_TIMEOUT_MS))
+        fatal("Ошибка подключения к сокету");
     const std::string tmp1 = quit_message(secret);
-    send(s.get(), tmp1.data(), int(tmp1.size()), 0);
+    net::send_some(s, tmp1.data(), tmp1.size());
+    net::shutdown_both(s);
 }

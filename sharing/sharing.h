@@ -5,9 +5,19 @@
 
 #include <winsock2.h>
 
+// How long a push or the quit waits for the local data server to take the connection.
+constexpr int PUSH_CONNECT_TIMEOUT_MS = 5000;
+
 bool sharing_on();
-// The server command: asks for the port, writes zksrv.cfg, starts the server's launcher.
-void start_sharing();
+// The local data server's port: 5000 until the server command chooses one.
+std::int32_t server_port();
+// The server command once its port is chosen: writes zksrv.cfg, turns sharing on and starts
+// the launcher thread, which ends the monitor when the server ends. False when the thread
+// could not be created.
+bool launch_server(std::int32_t port);
+// Gives the server a few seconds to listen: a reading pushed before it does would end the
+// monitor ("Ошибка подключения к сокету"), and under Wine the server takes a second or two.
+void wait_until_listening();
 // The local data server's address as the serial reader copies it when it starts.
 sockaddr_in local_server_address();
 std::int32_t run_code();

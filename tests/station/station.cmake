@@ -13,10 +13,9 @@ set_tests_properties(station_meter_sim_lines station_meter_sim_pty PROPERTIES TI
 
 # With them, the live script run by the host's gnuplot.
 add_executable(station_script_copy_tests ${ZK_STATION_TESTS}/script_copy_test.cpp
-               ${ZK_STATION_TESTS}/live_script_test.cpp ${CMAKE_SOURCE_DIR}/tools/wgnuplot/script_copy.cpp)
-target_include_directories(station_script_copy_tests PRIVATE ${CMAKE_SOURCE_DIR}/tools/wgnuplot
-                           ${CMAKE_SOURCE_DIR}/tests/core)
-target_link_libraries(station_script_copy_tests PRIVATE zkcore ${ZK_GTEST})
+               ${ZK_STATION_TESTS}/live_script_test.cpp)
+target_include_directories(station_script_copy_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/core)
+target_link_libraries(station_script_copy_tests PRIVATE zkscript_copy zkcore ${ZK_GTEST})
 set_target_properties(station_script_copy_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME station_wgnuplot_script COMMAND station_script_copy_tests)
 

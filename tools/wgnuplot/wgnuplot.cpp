@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "script_copy.h"
+#include "wide_text.h"
 
 namespace {
 
@@ -49,24 +50,6 @@ struct HeapFreer {
 struct LocalFreer {
     void operator()(void* p) const { LocalFree(p); }
 };
-
-std::wstring widen(std::string_view s, UINT cp) {
-    if (s.empty()) return {};
-    const int n = MultiByteToWideChar(cp, 0, s.data(), int(s.size()), nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring w(std::size_t(n), L'\0');
-    MultiByteToWideChar(cp, 0, s.data(), int(s.size()), w.data(), n);
-    return w;
-}
-
-std::string narrow(std::wstring_view w, UINT cp) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(cp, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-    if (n <= 0) return {};
-    std::string s(std::size_t(n), '\0');
-    WideCharToMultiByte(cp, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
 
 std::optional<std::wstring> env(const wchar_t* name) {
     wchar_t buf[1024];

@@ -7,15 +7,11 @@
 
 #include <string>
 
+#include "wide_text.h"
+
 namespace {
 
-std::string utf8(const std::wstring& w) {
-    if (w.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(std::size_t(n > 0 ? n : 0), '\0');
-    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
+std::string utf8(const std::wstring& w) { return narrow(w, CP_UTF8); }
 
 std::wstring own_directory() {
     wchar_t path[32768];

@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "wide_text.h"
+
 namespace {
 
 constexpr UINT kSendTimeoutMs = 5000;
@@ -52,21 +54,8 @@ struct HandleCloser {
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
-std::string utf8(const std::wstring& w) {
-    if (w.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(size_t(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
-
-std::wstring wide(const std::string& s) {
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), nullptr, 0);
-    std::wstring w(size_t(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), int(s.size()), w.data(), n);
-    return w;
-}
+std::string utf8(const std::wstring& w) { return narrow(w, CP_UTF8); }
+std::wstring wide(const std::string& s) { return widen(s, CP_UTF8); }
 
 std::wstring lower(std::wstring s) {
     if (!s.empty()) CharLowerBuffW(s.data(), DWORD(s.size()));

@@ -1,6 +1,6 @@
 #pragma once
-// The little that differs between Winsock and BSD sockets, and a socket that closes itself.
-// Shared by zksrv and zkrelay; IPv4 TCP only.
+// The little that differs between Winsock and BSD sockets, a socket that closes itself, and
+// connects and receives with a time limit. Shared by every program; IPv4 TCP only.
 #ifdef _WIN32
 #include <winsock2.h>
 #else
@@ -106,9 +106,6 @@ inline bool connect_to(const Socket& s, const sockaddr_in& a) {
     return ::connect(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 
-// On BSD sockets a port whose last connections linger in TIME_WAIT cannot be bound again for
-// a minute without this. Winsock needs nothing, and its SO_REUSEADDR would let another
-// program take the port over, so it is left alone there.
 // Takes the next pending connection; `peer`, when given, receives the caller's IPv4 address in
 // host byte order.
 inline Socket accept_from(const Socket& listener, std::uint32_t* peer = nullptr) {
@@ -124,6 +121,9 @@ inline Socket accept_from(const Socket& listener, std::uint32_t* peer = nullptr)
     return s;
 }
 
+// On BSD sockets a port whose last connections linger in TIME_WAIT cannot be bound again for
+// a minute without this. Winsock needs nothing, and its SO_REUSEADDR would let another
+// program take the port over, so it is left alone there.
 inline void allow_quick_rebind(const Socket& s) {
 #ifndef _WIN32
     int on = 1;
