@@ -11,7 +11,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   list(TRANSFORM zk_bridge_rule_sources PREPEND ${CMAKE_SOURCE_DIR}/bridge/)
   add_executable(bridge_reply_fuzzer ${CMAKE_CURRENT_LIST_DIR}/fuzz/reply_fuzzer.cpp
                  ${zk_bridge_rule_sources})
-  target_include_directories(bridge_reply_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/bridge)
+  target_include_directories(bridge_reply_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/bridge ${CMAKE_SOURCE_DIR}/tests/core/fuzz)
   target_link_libraries(bridge_reply_fuzzer PRIVATE zkcore_fuzz nlohmann_json::nlohmann_json)
   target_compile_options(bridge_reply_fuzzer PRIVATE ${ZK_FUZZ_SANITIZERS} -fsanitize=fuzzer)
   target_link_options(bridge_reply_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)

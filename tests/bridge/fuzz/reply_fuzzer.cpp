@@ -10,16 +10,9 @@
 
 #include "exposition.h"
 #include "reply.h"
+#include "require.h"
 #include "station_status.h"
 #include "topics.h"
-
-namespace {
-void require(bool ok, const char* what) {
-    if (ok) return;
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string reply(reinterpret_cast<const char*>(data), size);

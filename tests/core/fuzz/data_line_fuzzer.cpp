@@ -11,16 +11,7 @@
 #include "logs.h"
 #include "messages.h"
 #include "reading.h"
-
-namespace {
-
-void require(bool ok, const char* what) {
-    if (ok) return;
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-}  // namespace
+#include "require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::size_t n = size < REPLY_CAPACITY - 1 ? size : REPLY_CAPACITY - 1;

@@ -13,14 +13,9 @@
 #include "logs.h"
 #include "numbers.h"
 #include "reading.h"
+#include "require.h"
 
 namespace {
-
-void require(bool ok, const char* what) {
-    if (ok) return;
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
