@@ -1,5 +1,5 @@
-// Sharing's side of the server command (zksrv.cfg and the launcher thread), the poller's push
-// and the quit. The port dialog and the label are the window's.
+// Sharing's side of the server command (zksrv.cfg and the launcher thread) and the quit. The
+// pushes are the pipeline's; the port dialog and the label are the window's.
 #include "sharing.h"
 
 #include <cstdlib>

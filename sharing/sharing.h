@@ -1,5 +1,6 @@
 #pragma once
-// Sharing the monitor's readings through a local data server that it starts, feeds and stops.
+// The local data server that shares the monitor's readings: started and stopped here, fed by
+// the pipeline.
 #include <cstdint>
 
 #include "station.h"
