@@ -3,27 +3,15 @@
 #include <string>
 
 #include "acquisition.h"
-#include "alert.h"
-#include "commands.h"
 #include "messages.h"
-#include "monitor.h"
-#include "sharing.h"
 #include "sockets.h"
+#include "station.h"
 #include "text.h"
 
 namespace {
 
 constexpr int kExchangeTimeoutMs = 5000;  // for the connection, and again for the reply
 constexpr UINT kMinPeriodMs = 1000;       // a period below a second polls once a second
-
-std::int32_t old_sec_stamp = 0;
-Reading polled;  // sec is the reply's sec_stamp; the stamps carry over when a reply lacks them
-
-// Pause first, then the message: the ticks that arrive under the box find the poller paused.
-void fail(const char* message) {
-    pause_acquisition();
-    error_box(message);
-}
 
 const char* query(const net::Socket& sockfd1, char (&reply)[REPLY_CAPACITY], long& got) {
     if (!net::connect_within(sockfd1, server1, kExchangeTimeoutMs)) return "Невозможно открыть сокет";
@@ -46,25 +34,23 @@ const char* exchange(char (&reply)[REPLY_CAPACITY], long& got) {
 
 }  // namespace
 
-void start_polling() {
+void Poller::start(HWND window) {
     const UINT period = g_settings.per_msec < std::int32_t(kMinPeriodMs) ? kMinPeriodMs
                                                                          : UINT(g_settings.per_msec);
-    SetTimer(winhandler, 1, period, nullptr);
+    SetTimer(window, 1, period, nullptr);
 }
 
-void poll_server() {
+void Poller::tick() {
     if (!NotPausedFlag) return;
     char reply[REPLY_CAPACITY] = {};
     long got = 0;
-    if (const char* failure = exchange(reply, got)) return fail(failure);
+    if (const char* failure = exchange(reply, got)) return station_events().pause_for_failure(failure);
     // The reply is the text of this one receive, up to its first NUL byte.
     const std::string_view text = c_text(std::string_view(reply, std::size_t(got)));
 
-    const FaultCheck check = with_faults([&](FaultList& f) { parse_data_line(text, polled, f); });
-    if (!accept_polled(polled.sec, old_sec_stamp)) return;
-    grid_add(polled);
-    log_reading(polled);
+    const FaultCheck check = with_faults([&](FaultList& f) { parse_data_line(text, polled_, f); });
+    if (!accept_polled(polled_.sec, old_sec_stamp_)) return;
+    record_reading(polled_);
     if (sharing_on() && !push_reply(text)) return;
-    if (check.due) raise_alert_modal(check.list);
-    restore();
+    conclude_reading(check);
 }

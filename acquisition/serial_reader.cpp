@@ -5,17 +5,11 @@
 #include <string>
 
 #include "acquisition.h"
-#include "alert.h"
-#include "device_line.h"
 #include "messages.h"
-#include "monitor.h"
-#include "sharing.h"
 #include "sockets.h"
+#include "station.h"
 
 namespace {
-
-std::atomic<bool> stop_requested{false};
-Handle stop_event;
 
 const char kEventFailure[] = "Невозможно установить параметры события";
 
@@ -40,27 +34,27 @@ enum class WaitResult { event, stop };
 // nearly every line: megabytes a day on a station. Under Wine the reader therefore asks the
 // port instead of waiting; on Windows it waits as before. Wine is known by its ntdll's export.
 bool comm_waits_leak() {
-    static const bool wine = [] {
-        const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-        return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-    }();
-    return wine;
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
+
+// Ends the process with its box (the events never return from it).
+void fatal(const char* utf8) { station_events().fatal(utf8); }
 
 // Asks the port every 10 ms until bytes wait in its queue: their count, 0 when the stop
 // event came first, -1 when the port did not answer.
-long poll_queue(HANDLE port) {
+long poll_queue(HANDLE port, HANDLE stop_event) {
     long n;
     while ((n = queued(port)) == 0)
-        if (WaitForSingleObject(stop_event.get(), 10) == WAIT_OBJECT_0) return 0;
+        if (WaitForSingleObject(stop_event, 10) == WAIT_OBJECT_0) return 0;
     return n;
 }
 
 // Waits for the next comm event; mask gets what it reported. The event handle serves the
 // waits alone (the reads have their own), so its signal always means that this wait has ended.
-WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
-    if (comm_waits_leak()) {
-        const long n = poll_queue(port);
+WaitResult wait_event(HANDLE port, HANDLE event, HANDLE stop_event, bool polls, DWORD& mask) {
+    if (polls) {
+        const long n = poll_queue(port, stop_event);
         if (n == 0) return WaitResult::stop;
         if (n > 0) {
             mask = EV_RXCHAR;
@@ -79,7 +73,7 @@ WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
             Sleep(10);
             continue;
         }
-        const HANDLE waits[2] = {event, stop_event.get()};
+        const HANDLE waits[2] = {event, stop_event};
         if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
             CancelIo(port);
             WaitForSingleObject(event, 1000);  // Wine's worker ends within milliseconds
@@ -97,7 +91,7 @@ WaitResult wait_event(HANDLE port, HANDLE event, DWORD& mask) {
         }
         // A cancelled wait is Wine's: each new wait costs it a thread, a quarter of a core while
         // the line is quiet. Asking the port every 10 ms until bytes come costs next to nothing.
-        const long n = poll_queue(port);
+        const long n = poll_queue(port, stop_event);
         if (n == 0) return WaitResult::stop;
         if (n > 0) {
             mask = EV_RXCHAR;
@@ -137,15 +131,7 @@ DWORD read_bytes(HANDLE port, HANDLE event, char* buf, DWORD size) {
     return got;
 }
 
-struct Pipeline {
-    bool sharing = false;
-    sockaddr_in server{};
-    std::int32_t code = 0;
-    MeterState meter;
-    Reading reading;
-};
-
-void handle_line(Pipeline& p, std::string_view line) {
+void handle_line(SerialLines& p, std::string_view line) {
     net::Socket push;
     if (p.sharing) {
         push = net::Socket::tcp();
@@ -162,13 +148,33 @@ void handle_line(Pipeline& p, std::string_view line) {
         net::shutdown_both(push);
         push.close();
     }
-    grid_add(p.reading);
-    log_reading(p.reading);
-    if (check.due) raise_alert_async(check.list);
-    restore();
+    record_reading(p.reading);
+    conclude_reading(check);
 }
 
-DWORD WINAPI main_loop(LPVOID) {
+}  // namespace
+
+Taken take_bytes(SerialLines& p, const char* buf, std::size_t n, const std::atomic<bool>& stop) {
+    Taken taken = Taken::more;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!p.assembler.push(buf[i])) continue;
+        take_stamps(std::time(nullptr), g_run.tm0, p.reading);
+        const std::string_view line = p.assembler.line();
+        if (!accept_device_line(line, p.assembler.length(), p.meter.first_line_seen)) {
+            p.meter.first_line_seen = true;
+            p.assembler.clear();
+            taken = Taken::rejected;
+            continue;
+        }
+        if (NotPausedFlag) handle_line(p, line);
+        p.assembler.clear();
+        if (stop) return Taken::stop;
+    }
+    return taken;
+}
+
+DWORD WINAPI SerialReader::main_loop(LPVOID param) {
+    SerialReader& self = *static_cast<SerialReader*>(param);
     const std::string name = "\\\\.\\" + g_settings.com0;  // COM10 and above open only in this form
     Handle port(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OVERLAPPED, nullptr));
@@ -192,7 +198,7 @@ DWORD WINAPI main_loop(LPVOID) {
     dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     if (!SetCommState(port.get(), &dcb)) fatal("Невозможно установить параметры посл.порта");
 
-    Pipeline p;
+    SerialLines p;
     p.sharing = sharing_on();
     if (p.sharing) {
         p.server = local_server_address();
@@ -205,10 +211,12 @@ DWORD WINAPI main_loop(LPVOID) {
     if (!event || !read_event) fatal(kEventFailure);
     if (!SetCommMask(port.get(), EV_RXCHAR)) fatal(kEventFailure);
 
-    LineAssembler assembler;
+    const bool polls = comm_waits_leak();
     for (;;) {
         DWORD mask = 0;
-        if (wait_event(port.get(), event.get(), mask) == WaitResult::stop || stop_requested) return 0;
+        if (wait_event(port.get(), event.get(), self.stop_event_.get(), polls, mask) == WaitResult::stop ||
+            self.stop_requested_)
+            return 0;
         if (mask == 0) {
             // The port reported nothing at all: the meter's side is gone.
             event.reset();
@@ -218,44 +226,29 @@ DWORD WINAPI main_loop(LPVOID) {
         }
         if (!(mask & EV_RXCHAR)) continue;
         char buf[1024];
-        bool rejected = false;
+        Taken taken = Taken::more;
         DWORD n;
-        while (!rejected && (n = read_bytes(port.get(), read_event.get(), buf, sizeof buf)) > 0) {
-            for (DWORD i = 0; i < n; ++i) {
-                if (!assembler.push(buf[i])) continue;
-                take_stamps(std::time(nullptr), g_run.tm0, p.reading);
-                const std::string_view line = assembler.line();
-                if (!accept_device_line(line, assembler.length(), p.meter.first_line_seen)) {
-                    p.meter.first_line_seen = true;
-                    assembler.clear();
-                    rejected = true;  // back to waiting for an event once the bytes read are taken
-                    continue;
-                }
-                if (NotPausedFlag) handle_line(p, line);
-                assembler.clear();
-                if (stop_requested) return 0;
-            }
-        }
+        while (taken == Taken::more && (n = read_bytes(port.get(), read_event.get(), buf, sizeof buf)) > 0)
+            taken = take_bytes(p, buf, n, self.stop_requested_);
+        if (taken == Taken::stop) return 0;
     }
 }
 
-}  // namespace
-
-void start_serial_reader() {
-    stop_event = Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
-    hThread = stop_event ? CreateThread(nullptr, 0, main_loop, nullptr, 0, nullptr) : nullptr;
-    if (!hThread) fatal("Невозможно создать поток");
+void SerialReader::start() {
+    stop_event_ = Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    thread_ = stop_event_ ? CreateThread(nullptr, 0, main_loop, this, 0, nullptr) : nullptr;
+    if (!thread_) fatal("Невозможно создать поток");
 }
 
-void stop_serial_reader() {
-    if (!hThread) return;
-    stop_requested = true;
-    SetEvent(stop_event.get());
+void SerialReader::stop() {
+    if (!thread_) return;
+    stop_requested_ = true;
+    SetEvent(stop_event_.get());
     const DWORD start = GetTickCount();
     for (;;) {
         const DWORD elapsed = GetTickCount() - start;
         const DWORD left = elapsed < 2000 ? 2000 - elapsed : 0;
-        const DWORD r = MsgWaitForMultipleObjects(1, &hThread, FALSE, left, QS_SENDMESSAGE);
+        const DWORD r = MsgWaitForMultipleObjects(1, &thread_, FALSE, left, QS_SENDMESSAGE);
         if (r == WAIT_OBJECT_0 + 1) {
             // The reader only posts to the window, but a box or alert dialog of another thread
             // may send to it while we wait: serve that rather than stall it.
@@ -269,7 +262,7 @@ void stop_serial_reader() {
     // socket call, or in its fatal box) is terminated wherever it stands. If that is inside
     // the log lock, the rows still waiting get no last try (the lock is waited for 2 s only);
     // inside the C runtime, its locks stay taken and a later file call could hang.
-    if (WaitForSingleObject(hThread, 0) != WAIT_OBJECT_0) TerminateThread(hThread, 0);
-    CloseHandle(hThread);
-    hThread = nullptr;
+    if (WaitForSingleObject(thread_, 0) != WAIT_OBJECT_0) TerminateThread(thread_, 0);
+    CloseHandle(thread_);
+    thread_ = nullptr;
 }

@@ -6,7 +6,6 @@
 
 #include <commdlg.h>
 
-#include "acquisition.h"
 #include "command_lines.h"
 #include "layout.h"
 #include "monitor.h"
@@ -128,9 +127,9 @@ void on_start() {
     // second line could otherwise be logged before them (and before the CSV log has a name).
     if (FileFlag == 0) prepare_log_file(nullptr);
     if (g_settings.location == SERVER_LOCATION)
-        start_polling();
+        poller.start(winhandler);
     else
-        start_serial_reader();
+        serial_reader.start();
 }
 
 void on_pause() {

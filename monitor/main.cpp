@@ -1,7 +1,6 @@
 // Entry, main window, start-up and shutdown of the monitor.
 #include <cstring>
 
-#include "acquisition.h"
 #include "alert.h"
 #include "commands.h"
 #include "layout.h"
@@ -65,7 +64,7 @@ LRESULT on_destroy() {
     KillTimer(winhandler, RETRY_TIMER);
     // Read before the reader is stopped: a reader terminated while logging would hold the lock.
     const ScriptNames s = current_scripts();
-    stop_serial_reader();
+    serial_reader.stop();
     if (sharing_on()) quit_data_server();
     if (g_settings.DeleteScripts) {
         if (!s.szPlt.empty()) DeleteFileA(s.szPlt.c_str());
@@ -95,7 +94,7 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
         if (wp == RETRY_TIMER)
             retry_waiting_rows();
         else
-            poll_server();
+            poller.tick();
         return 0;
     case WM_GRID_CHANGED:
         restore();
@@ -138,6 +137,7 @@ void messageprocess() {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdline, int) {
     hin = instance;
+    set_station_events(window_events);
     g_autostart = cmdline && std::strstr(cmdline, "--autostart") != nullptr;
     if (g_autostart) fatal_box_timeout_ms = 60000;
     winclass();

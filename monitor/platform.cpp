@@ -1,6 +1,6 @@
 #include "platform.h"
 
-#include "monitor.h"
+#include "station.h"
 #include "wide_text.h"
 
 namespace {

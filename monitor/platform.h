@@ -1,34 +1,10 @@
 #pragma once
-// Thin Win32 helpers of the monitor: owned handles, wide texts, error boxes.
+// Thin Win32 helpers of the monitor: wide texts, error boxes.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <string>
 #include <string_view>
-
-// A kernel handle closed when it goes out of scope.
-class Handle {
-public:
-    Handle() = default;
-    explicit Handle(HANDLE h) : h_(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle(Handle&& o) noexcept : h_(o.h_) { o.h_ = nullptr; }
-    Handle& operator=(Handle&& o) noexcept {
-        if (this != &o) { reset(); h_ = o.h_; o.h_ = nullptr; }
-        return *this;
-    }
-    ~Handle() { reset(); }
-    HANDLE get() const { return h_; }
-    explicit operator bool() const { return h_ != nullptr; }
-    void reset() {
-        if (h_) CloseHandle(h_);
-        h_ = nullptr;
-    }
-
-private:
-    HANDLE h_ = nullptr;
-};
 
 // UTF-8 text (our sources) to UTF-16 for the wide functions, which show Cyrillic whatever
 // the system's ANSI code page.

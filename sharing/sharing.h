@@ -1,14 +1,10 @@
 #pragma once
-// Sharing the monitor's readings through a local data server that it starts, feeds and stops.
+// The local data server that shares the monitor's readings: started and stopped here, fed by
+// the pipeline.
 #include <cstdint>
-#include <string_view>
 
-#include <winsock2.h>
+#include "station.h"
 
-// How long a push or the quit waits for the local data server to take the connection.
-constexpr int PUSH_CONNECT_TIMEOUT_MS = 5000;
-
-bool sharing_on();
 // The local data server's port: 5000 until the server command chooses one.
 std::int32_t server_port();
 // The server command once its port is chosen: writes zksrv.cfg, turns sharing on and starts
@@ -18,11 +14,5 @@ bool launch_server(std::int32_t port);
 // Gives the server a few seconds to listen: a reading pushed before it does would end the
 // monitor ("Ошибка подключения к сокету"), and under Wine the server takes a second or two.
 void wait_until_listening();
-// The local data server's address as the serial reader copies it when it starts.
-sockaddr_in local_server_address();
-std::int32_t run_code();
-// The poller's push of a new reading: the reply exactly as received. False when the exchange
-// failed: acquisition is paused and the failure shown.
-bool push_reply(std::string_view reply);
 // At the window's destruction: stops the launcher and tells the server to quit.
 void quit_data_server();

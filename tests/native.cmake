@@ -20,7 +20,13 @@ add_test(NAME core_sanitized COMMAND core_tests_sanitized)
 add_test(NAME core_wine COMMAND ${ZK_WINE} ${ZK_WINDOWS_DIR}/tests/core_tests.exe)
 add_test(NAME core_wine_ru COMMAND env LANG=ru_RU.UTF-8 LC_ALL=ru_RU.UTF-8 ZK_WINE_LOCALE=ru
          ${ZK_WINE} ${ZK_WINDOWS_DIR}/tests/core_tests.exe)
-set_tests_properties(core_wine core_wine_ru PROPERTIES RESOURCE_LOCK wineprefix)
+# The serial reader's line handling, from the Windows build, with no window.
+add_test(NAME acquisition_wine COMMAND ${ZK_WINE} ${ZK_WINDOWS_DIR}/tests/acquisition_tests.exe)
+set_tests_properties(core_wine core_wine_ru acquisition_wine PROPERTIES RESOURCE_LOCK wineprefix)
+# The run's state lives in the pipeline: acquisition and sharing hold none.
+add_test(NAME acquisition_no_hidden_state
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/acquisition/no_hidden_state.sh
+                 ${ZK_WINDOWS_DIR}/acquisition/libzkacquisition.a ${ZK_WINDOWS_DIR}/sharing/libzksharing.a)
 
 # Each area keeps its own tests' wiring.
 include(${CMAKE_CURRENT_SOURCE_DIR}/core/more.cmake OPTIONAL)
