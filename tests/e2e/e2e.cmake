@@ -38,3 +38,6 @@ zk_e2e_test(e2e_network_chain ${ZK_E2E_DIR}/network_sharing.py chain $<TARGET_FI
 
 # What Wine keeps per overlapped comm wait, beside the port query the serial reader makes instead.
 zk_e2e_test(e2e_wine_commwait ${ZK_E2E_DIR}/wine_commwait.py)
+
+# What Wine keeps when every dialog comes from a thread of its own, beside one thread for all.
+zk_e2e_test(e2e_wine_alert ${ZK_E2E_DIR}/wine_alert.py)

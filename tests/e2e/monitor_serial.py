@@ -122,9 +122,17 @@ def case_acquire(s):
     second = [a for a in both if a["hwnd"] != first["hwnd"]][0]
     equal(alert_list(d, second), "T3 T5 ", "alert list for T3 and T5")
     equal(second.get("owner"), win["hwnd"], "alert owned by the main window")
-    for a in (first, second):
-        d.click(a, 701)
-        d.wait_gone(a)
+    # The main window takes no input while any alert is open; Esc closes none, Enter is OK.
+    equal(d.window(win)["enabled"], False, "main window while two alerts are open")
+    d.key(first, "escape")
+    time.sleep(1)
+    equal(len(alerts(d)), 2, "alerts open after Esc")
+    d.click(first, 701)
+    d.wait_gone(first)
+    equal(d.window(win)["enabled"], False, "main window while the second alert is open")
+    d.key(second, "enter")
+    d.wait_gone(second)
+    wait_for(lambda: d.window(win)["enabled"], 10, "the main window enabled after the last alert")
     # After OK, T3 still in ERROR raises the alert again.
     m.send(m.line([3.0, 2.0, "ERR", 4.0, 6.0, 6.0, 7.0, 8.0, 9.0, 10.0, 11.0, 12.0]))
     third = wait_alerts(d, 1, "the alert after OK")[0]
