@@ -14,12 +14,12 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "station"))
-sys.path.insert(0, str(HERE.parent / "e2e"))
-import stationmon as sm  # noqa: E402
-from harness import Session, wait_for  # noqa: E402
-from network_common import (check, equal, free_port, is_listening, print_summary,  # noqa: E402
-                            start_sharing, start_station)
+sys.path.insert(0, str(HERE.parent))  # tests/, home of zk47test
+from zk47test import stationmon as sm  # noqa: E402
+from zk47test.harness import Session, wait_for  # noqa: E402
+from zk47test.monitor import check, equal  # noqa: E402
+from zk47test.network import print_summary, start_sharing, start_station  # noqa: E402
+from zk47test.sockets import free_port, is_listening  # noqa: E402
 
 SERIAL_CFG = "0 127.0.0.1 5000 5 5"  # COM1
 LINES = 8  # the reader drops the first one

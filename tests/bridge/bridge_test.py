@@ -13,7 +13,7 @@ import urllib.parse
 import urllib.request
 
 import bridgelib
-import harness
+from zk47test import sockets  # on the path through bridgelib
 from bridgelib import (HOST, TEXTS, Bridge, Broker, Process, Station, Subscriber, data_line,
                        free_port, retained, state, wait_until)
 
@@ -387,8 +387,8 @@ class PortOnly:
 
 class BadInput(unittest.TestCase):
     def test_junk_long_silent_and_refused_stations_are_counted_and_delay_no_one(self):
-        junk = harness.FakeDataServer(b"garbage\0")
-        long_reply = harness.FakeDataServer(b"7" * 1024)
+        junk = sockets.FakeDataServer(b"garbage\0")
+        long_reply = sockets.FakeDataServer(b"7" * 1024)
         for s in (junk, long_reply):
             self.addCleanup(s.close)
         silent = SilentServer(self)

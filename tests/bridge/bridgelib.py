@@ -16,9 +16,10 @@ import unittest
 import urllib.error
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "net"))
-import harness  # noqa: E402
-from harness import HOST, free_port, send_and_close, wait_until  # noqa: E402,F401
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))  # tests/
+from zk47test import sockets  # noqa: E402
+from zk47test.sockets import HOST, free_port, send_and_close, wait_until  # noqa: E402,F401
 
 BRIDGE = None
 ZKSRV = None
@@ -63,8 +64,8 @@ class Process:
         self.argv = [str(a) for a in argv]
         self.process = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
-        self.stdout = harness.Output(self.process.stdout)
-        self.stderr = harness.Output(self.process.stderr)
+        self.stdout = sockets.Output(self.process.stdout)
+        self.stderr = sockets.Output(self.process.stderr)
 
     def running(self):
         return self.process.poll() is None
@@ -72,25 +73,25 @@ class Process:
     def send(self, sig):
         self.process.send_signal(sig)
 
-    def wait_exit(self, timeout=harness.STEP_TIME):
+    def wait_exit(self, timeout=sockets.STEP_TIME):
         try:
             code = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("%s did not end; stderr %r" % (self.argv[0], self.stderr.text()))
-        self.stdout.finish(harness.STEP_TIME)
-        self.stderr.finish(harness.STEP_TIME)
+        self.stdout.finish(sockets.STEP_TIME)
+        self.stderr.finish(sockets.STEP_TIME)
         return code
 
     def stop(self, sig=signal.SIGTERM):
         if self.process.poll() is None:
             self.process.send_signal(sig)
             try:
-                self.process.wait(harness.STEP_TIME)
+                self.process.wait(sockets.STEP_TIME)
             except subprocess.TimeoutExpired:
                 self.process.kill()
-                self.process.wait(harness.STEP_TIME)
-        self.stdout.finish(harness.STEP_TIME)
-        self.stderr.finish(harness.STEP_TIME)
+                self.process.wait(sockets.STEP_TIME)
+        self.stdout.finish(sockets.STEP_TIME)
+        self.stderr.finish(sockets.STEP_TIME)
         self.process.stdout.close()
         self.process.stderr.close()
 
@@ -114,8 +115,8 @@ class Station:
     def push(self, line):
         send_and_close(self.port, b"+" + b"%5d" % CODE + b" " + line.encode("latin-1"))
         # The push is taken when the server sees the pusher's end; make sure it shows.
-        wait_until(lambda: harness.query_once(self.port) == line.encode("latin-1"),
-                   harness.STEP_TIME, "the push to reach the data server")
+        wait_until(lambda: sockets.query_once(self.port) == line.encode("latin-1"),
+                   sockets.STEP_TIME, "the push to reach the data server")
 
 
 class Broker:
@@ -142,7 +143,7 @@ class Broker:
     def start(self):
         self.process = Process(["mosquitto", "-c", self.conf])
         self.test.addCleanup(self.process.stop, signal.SIGKILL)
-        wait_until(lambda: harness.is_listening(self.port), harness.STEP_TIME,
+        wait_until(lambda: sockets.is_listening(self.port), sockets.STEP_TIME,
                    "mosquitto to listen")
 
     def stop(self):
@@ -181,7 +182,7 @@ class Subscriber:
     def payloads(self, topic):
         return [p for _, _, p in self.messages(topic)]
 
-    def wait_payload(self, topic, payload, timeout=harness.STEP_TIME):
+    def wait_payload(self, topic, payload, timeout=sockets.STEP_TIME):
         wait_until(lambda: payload in self.payloads(topic), timeout,
                    "%s = %s; seen %r" % (topic, payload, self.payloads(topic)[-5:]))
 
@@ -222,7 +223,7 @@ class Bridge:
     def get(self, path):
         try:
             with urllib.request.urlopen("http://%s:%d%s" % (HOST, self.http_port, path),
-                                        timeout=harness.STEP_TIME) as r:
+                                        timeout=sockets.STEP_TIME) as r:
                 return r.status, r.read().decode()
         except urllib.error.HTTPError as e:
             return e.code, e.read().decode()
@@ -239,6 +240,6 @@ class Bridge:
                 return float(line[len(want):])
         return None
 
-    def wait_metric(self, value, name, timeout=harness.STEP_TIME, **labels):
+    def wait_metric(self, value, name, timeout=sockets.STEP_TIME, **labels):
         wait_until(lambda: self.metric(name, **labels) == value, timeout,
                    "%s %r = %r (is %r)" % (name, labels, value, self.metric(name, **labels)))

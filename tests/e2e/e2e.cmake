@@ -1,5 +1,5 @@
 # End-to-end tests of the Windows programs under Wine: Xvfb, a private Wine prefix per test,
-# socat serial ports, and the driver zkdrive.exe from the Windows build (harness.py).
+# socat serial ports, and the driver zkdrive.exe from the Windows build (tests/zk47test/harness.py).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(ZK_E2E_DIR ${CMAKE_CURRENT_SOURCE_DIR}/e2e)
 set(ZK_E2E_WORK ${CMAKE_BINARY_DIR}/tests/e2e)

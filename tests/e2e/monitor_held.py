@@ -11,9 +11,11 @@ cases by default, in order, in one session, with one monitor).
 
 import sys
 import time
+from pathlib import Path
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-from monitor_lib import (  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test.monitor import (  # noqa: E402
     ERROR_TITLE, Meter, check, check_log_pair, close_monitor, equal, error_boxes, log_files,
     run_session, start_monitor, wait_for, wait_rows, win_path)
 

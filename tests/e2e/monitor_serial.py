@@ -15,9 +15,11 @@
 
 import sys
 import time
+from pathlib import Path
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-from monitor_lib import (  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test.monitor import (  # noqa: E402
     ALERT_CONTROLS, ALERT_SIZE_DU, ALERT_TITLE, Meter, alerts, check, check_dialog_layout,
     check_grid, check_log_pair, close_monitor, confirm_settings, control_map, drained, equal,
     fault_list, first_button, log_files, press_first_button, run_session, start_acquisition,

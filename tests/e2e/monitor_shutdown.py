@@ -12,9 +12,11 @@ Wine, open only in the form \\\\.\\COM12): python3 monitor_shutdown.py [CASE...]
 import sys
 import threading
 import time
+from pathlib import Path
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-from monitor_lib import (  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test.monitor import (  # noqa: E402
     MAIN_CLASS, Meter, alerts, check, check_log_pair, close_monitor, equal, log_files, run_session,
     start_monitor, wait_for, wait_rows)
 

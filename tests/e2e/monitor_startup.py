@@ -18,9 +18,11 @@ python3 monitor_startup.py [CASE...] (all cases by default, in one session).
 import re
 import sys
 import time
+from pathlib import Path
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-from monitor_lib import (  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test.monitor import (  # noqa: E402
     BUTTON_ROW, CHANNEL_TITLES, ERROR_TITLE, MAIN_CLASS, MAIN_TITLE, SETTINGS_CONTROLS,
     SETTINGS_SIZE_DU, SETTINGS_TITLE, SOURCES, BS_PUSHBUTTON, ES_AUTOVSCROLL, ES_MULTILINE,
     ES_READONLY, WS_CHILD, WS_EX_CLIENTEDGE, WS_EX_WINDOWEDGE, WS_OVERLAPPEDWINDOW, WS_VISIBLE,

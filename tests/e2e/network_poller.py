@@ -16,10 +16,13 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from harness import Session, wait_for  # noqa: E402
-from network_common import (ER, NS, QUERY, FullBacklog, StandIn, channel_text, check, csv_row,  # noqa: E402
-                            equal, free_port, print_summary, start_station, text_row)
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test.harness import Session, wait_for  # noqa: E402
+from zk47test.monitor import ERROR as ER  # noqa: E402
+from zk47test.monitor import NSENS as NS  # noqa: E402
+from zk47test.monitor import channel_text, check, csv_row, equal, text_row  # noqa: E402
+from zk47test.network import QUERY, StandIn, print_summary, start_station  # noqa: E402
+from zk47test.sockets import FullBacklog, free_port  # noqa: E402
 
 FIGURES = {}
 
@@ -117,8 +120,10 @@ def case_replies():
             values_d = [-0.5, 0.0, 1.25, 2.5, 3.75, 5.0, 6.25, 7.5, 8.75, 10.0, 11.25, 12.5]
             srv.set("reply", data_line(101, "2024-05-17-09-41-18", "00004532", values_d))
             t, c = mon.wait_rows(2)
-            equal(t[1], text_row(101, "2024-05-17-09-41-18", "00004532", values_d), "row past the last seconds")
-            equal(c[1], csv_row(101, "2024-05-17-09-41-18", "00004532", values_d), "CSV row past the last seconds")
+            equal(t[1], text_row(101, "2024-05-17-09-41-18", "00004532", values_d, encoded=True),
+                  "row past the last seconds")
+            equal(c[1], csv_row(101, "2024-05-17-09-41-18", "00004532", values_d, encoded=True),
+                  "CSV row past the last seconds")
             wait_for(lambda: mon.grid_row() == grid_texts("2024-05-17-09-41-18", "00004532", values_d), 10,
                      "the newer reading in the grid")
             equal(mon.grid_row(6), grid_texts("2024-05-17-09-41-07", "00004521", VALUES_A), "the grid scrolled")
@@ -132,8 +137,10 @@ def case_replies():
             srv.set("split", first, whole[len(first):])
             t, c = mon.wait_rows(3)
             split_values = [30.5, 30.5] + [NS] * 10
-            equal(t[2], text_row(102, "2024-05-17-09-41-19", "00004533", split_values), "row of a split reply")
-            equal(c[2], csv_row(102, "2024-05-17-09-41-19", "00004533", split_values), "CSV row of a split reply")
+            equal(t[2], text_row(102, "2024-05-17-09-41-19", "00004533", split_values, encoded=True),
+                  "row of a split reply")
+            equal(c[2], csv_row(102, "2024-05-17-09-41-19", "00004533", split_values, encoded=True),
+                  "CSV row of a split reply")
             ex = next(e for e in srv.since(n) if e.behaviour[0] == "split")
             equal(ex.rest_sent_after_close, True, "the poller closed after its first receive")
             wait_for(lambda: mon.grid_row() == grid_texts("2024-05-17-09-41-19", "00004533", split_values), 10,
@@ -146,7 +153,8 @@ def case_replies():
             equal(d.text(alert["hwnd"], 700), "T4 T5 ", "the alert lists T4 and T5")
             d.msgbox(title="Внимание!", press=701)
             t, c = mon.wait_rows(4)
-            equal(t[3], text_row(103, "2024-05-17-09-41-20", "00004534", values_f), "row of the second alert")
+            equal(t[3], text_row(103, "2024-05-17-09-41-20", "00004534", values_f, encoded=True),
+                  "row of the second alert")
 
             # Tokens that would break the CSV or run in a spreadsheet: replaced there alone.
             srv.set("reply", b'104 2024-05-17-09-41-21;"x @SUM(1) 22.00' + b" 22.00" * 11)
@@ -208,7 +216,8 @@ def case_failures():
             mon.wait_first_button(8)
             srv.wait_count(1, timeout=15)
             t, _ = mon.wait_rows(1)
-            equal(t[0], text_row(50, "2024-05-17-10-00-00", "00005000", [10.0] * 12), "row after Continue")
+            equal(t[0], text_row(50, "2024-05-17-10-00-00", "00005000", [10.0] * 12, encoded=True),
+                  "row after Continue")
 
             # The server closes without a reply: paused, then the message; the ticks under the
             # box do nothing.
@@ -253,7 +262,8 @@ def case_failures():
             srv = StandIn(port, ("reply", b"51 2024-05-17-10-00-01 00005001" + b" 11.00" * 12))
             d.click(mon.win, 9)
             t, _ = mon.wait_rows(2)
-            equal(t[1], text_row(51, "2024-05-17-10-00-01", "00005001", [11.0] * 12), "row after the failures")
+            equal(t[1], text_row(51, "2024-05-17-10-00-01", "00005001", [11.0] * 12, encoded=True),
+                  "row after the failures")
             equal(mon.first_button(), (8, "Пауза"), "running again")
             equal({e.request for e in srv.since(0)}, {QUERY}, "queries sent")
             equal(mon.close(), 0, "exit code")

@@ -27,11 +27,12 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import harness  # noqa: E402
-from harness import Session, meter_line, wait_for  # noqa: E402
-from network_common import (FullBacklog, channel_text, check, equal, free_port, is_listening,  # noqa: E402
-                            print_summary, query, start_sharing, start_station, zksrv_processes)
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test import harness  # noqa: E402
+from zk47test.harness import Session, meter_line, wait_for  # noqa: E402
+from zk47test.monitor import channel_text, check, equal  # noqa: E402
+from zk47test.network import print_summary, query, start_sharing, start_station, zksrv_processes  # noqa: E402
+from zk47test.sockets import FullBacklog, free_port, is_listening  # noqa: E402
 
 FIGURES = {}
 SERIAL_CFG = "0 127.0.0.1 5000 5 5"  # COM1

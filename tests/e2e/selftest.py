@@ -11,9 +11,9 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import harness  # noqa: E402
-from harness import Session, dialog_rect, marked_processes, meter_line, wait_for, wait_lines  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test import harness  # noqa: E402
+from zk47test.harness import Session, dialog_rect, marked_processes, meter_line, wait_for, wait_lines  # noqa: E402
 
 CHECKS = 0
 

@@ -1,11 +1,15 @@
 """The relay zkrelay end to end: its dialogue, its relaying and its failures, with a fake
 remote data server, over TCP on 127.0.0.1."""
 import socket
+import sys
 import time
 import unittest
+from pathlib import Path
 
-import harness
-from harness import FakeDataServer, connect, query_once, recv_all, send_and_close
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test import sockets  # noqa: E402
+from zk47test.sockets import FakeDataServer, connect, query_once, recv_all, send_and_close  # noqa: E402
 
 DATA_LINE = (b"125 2024-05-17-09-41-07 00004521 23.45 23.51 N/SENS ERROR -1.50 101.20 22.00"
              b" N/SENS 19.75 20.10 20.05 20.00")
@@ -19,17 +23,17 @@ def banner(proxy_port, address, remote_port):
 
 class RelayTest(unittest.TestCase):
     def start(self, answers):
-        relay = harness.Program(stdin=answers.encode())
+        relay = sockets.ProgramUnderTest(stdin=answers.encode())
         self.addCleanup(relay.stop)
-        relay.stdout.wait_for("...\n", harness.START_TIME)
+        relay.stdout.wait_for("...\n", sockets.START_TIME)
         return relay
 
     def start_serving(self, remote_port):
         """A relay on a free port for the remote server on `remote_port`, once it listens."""
-        self.port = harness.free_port()
+        self.port = sockets.free_port()
         relay = self.start("%d\n%d\n127.0.0.1\n" % (self.port, remote_port))
-        harness.wait_until(lambda: harness.is_listening(self.port) or not relay.running(),
-                           harness.START_TIME, "the relay to listen")
+        sockets.wait_until(lambda: sockets.is_listening(self.port) or not relay.running(),
+                           sockets.START_TIME, "the relay to listen")
         self.assertTrue(relay.running(), relay.stderr.text())
         self.head = PROMPTS + banner(self.port, "127.0.0.1", remote_port)
         return relay
@@ -50,10 +54,10 @@ class Dialogue(RelayTest):
         self.assertEqual(relay.stdout.text(), PROMPTS + banner(5000, "127.0.0.1", 5000))
 
     def test_port_answers_read_as_leading_integers(self):
-        port = harness.free_port()
+        port = sockets.free_port()
         relay = self.start("  %dabc\n6000abc\n127.0.0.1\n" % port)
         self.assertEqual(relay.stdout.text(), PROMPTS + banner(port, "127.0.0.1", 6000))
-        harness.wait_until(lambda: harness.is_listening(port), harness.STEP_TIME,
+        sockets.wait_until(lambda: sockets.is_listening(port), sockets.STEP_TIME,
                            "the relay to listen on %d" % port)
 
     def test_unreadable_port_answer_gives_5000(self):
@@ -61,10 +65,10 @@ class Dialogue(RelayTest):
         self.assertEqual(relay.stdout.text(), PROMPTS + banner(5000, "10.1.2.3", 5000))
 
     def test_port_above_65535_used_modulo_65536(self):
-        port = harness.free_port()
+        port = sockets.free_port()
         relay = self.start("%d\n70000\n127.0.0.1\n" % (port + 65536))
         self.assertEqual(relay.stdout.text(), PROMPTS + banner(port + 65536, "127.0.0.1", 70000))
-        harness.wait_until(lambda: harness.is_listening(port), harness.STEP_TIME,
+        sockets.wait_until(lambda: sockets.is_listening(port), sockets.STEP_TIME,
                            "the relay to listen on %d" % port)
 
     def test_address_cut_to_31_characters(self):
@@ -74,11 +78,11 @@ class Dialogue(RelayTest):
 
     def test_port_in_use_reported_with_exit_1(self):
         with socket.socket() as holder:
-            holder.bind((harness.HOST, 0))
+            holder.bind((sockets.HOST, 0))
             holder.listen(1)
-            relay = harness.Program(stdin=b"%d\n5000\n127.0.0.1\n" % holder.getsockname()[1])
+            relay = sockets.ProgramUnderTest(stdin=b"%d\n5000\n127.0.0.1\n" % holder.getsockname()[1])
             self.addCleanup(relay.stop)
-            self.assertEqual(relay.wait_exit(harness.START_TIME), 1)
+            self.assertEqual(relay.wait_exit(sockets.START_TIME), 1)
         self.assertTrue(relay.stderr.text().startswith("bind() call error: "), relay.stderr.text())
 
 
@@ -104,7 +108,7 @@ class Relaying(RelayTest):
         relay = self.start_serving(remote.port)
         for _ in range(3):
             self.assertEqual(query_once(self.port), DATA_LINE)
-        harness.wait_until(lambda: relay.stdout.text().count("?\n-->") == 3, harness.STEP_TIME,
+        sockets.wait_until(lambda: relay.stdout.text().count("?\n-->") == 3, sockets.STEP_TIME,
                            "three traces")
         self.assertEqual(len(remote.requests), 3)
 
@@ -134,8 +138,8 @@ class Relaying(RelayTest):
         # One receive from the server: all of it or the part that had arrived.
         self.assertGreater(len(got), 0)
         self.assertEqual(got, reply[:len(got)])
-        harness.wait_until(lambda: relay.stdout.text().endswith(
-            "?\n-->%d,%s\n" % (len(got), got.decode())), harness.STEP_TIME, "the trace")
+        sockets.wait_until(lambda: relay.stdout.text().endswith(
+            "?\n-->%d,%s\n" % (len(got), got.decode())), sockets.STEP_TIME, "the trace")
 
     def test_longer_reply_cut_to_one_receive(self):
         remote = self.fake_server(b"8" * 5000)
@@ -155,8 +159,8 @@ class Refusals(RelayTest):
             with self.subTest(message=message), connect(self.port) as s:
                 s.sendall(message)
                 self.assertEqual(recv_all(s), b"")
-        harness.wait_until(lambda: relay.stdout.text().count("connection accepted\n") == 2,
-                           harness.STEP_TIME, "two accepted connections")
+        sockets.wait_until(lambda: relay.stdout.text().count("connection accepted\n") == 2,
+                           sockets.STEP_TIME, "two accepted connections")
         time.sleep(0.2)
         self.assertEqual(relay.stdout.text(), self.head + "connection accepted\n" * 2)
         self.assertEqual(remote.requests, [])
@@ -192,7 +196,7 @@ class Refusals(RelayTest):
 
 class RemoteFailures(RelayTest):
     def test_remote_not_listening_ends_with_1(self):
-        relay = self.start_serving(harness.free_port())
+        relay = self.start_serving(sockets.free_port())
         with connect(self.port) as s:
             s.sendall(b"?\0")
             self.assertEqual(recv_all(s), b"")
@@ -231,12 +235,12 @@ class RemoteFailures(RelayTest):
         self.assertEqual(remote.requests, [b"?\0"])
 
     def test_remote_not_accepting_within_5_s_ends_with_1(self):
-        port = harness.free_port()
-        blocked = harness.FullBacklog(port)
+        port = sockets.free_port()
+        blocked = sockets.FullBacklog(port)
         self.addCleanup(blocked.close)
         relay = self.start_serving(port)
         self.ends_with_1_after_5_s(relay, "remote connect() call error")
 
 
 if __name__ == "__main__":
-    harness.main()
+    sockets.main()

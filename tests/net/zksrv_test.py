@@ -1,10 +1,14 @@
 """The data server zksrv end to end, over TCP on 127.0.0.1."""
 import socket
+import sys
 import time
 import unittest
+from pathlib import Path
 
-import harness
-from harness import connect, query_once, recv_all, send_and_close
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test import sockets  # noqa: E402
+from zk47test.sockets import connect, query_once, recv_all, send_and_close  # noqa: E402
 
 CODE = 4242
 DATA_LINE = (b"125 2024-05-17-09-41-07 00004521 23.45 23.51 N/SENS ERROR -1.50 101.20 22.00"
@@ -25,14 +29,14 @@ class ServerTest(unittest.TestCase):
     code = CODE
 
     def setUp(self):
-        self.port = harness.free_port()
+        self.port = sockets.free_port()
         self.server = self.start(self.code, self.port)
 
     def start(self, code, port_arg, tcp_port=None):
-        server = harness.Program([code, port_arg])
+        server = sockets.ProgramUnderTest([code, port_arg])
         self.addCleanup(server.stop)
         server.stdout.wait_for("serving on port %d" % (tcp_port or int(port_arg)),
-                               harness.START_TIME)
+                               sockets.START_TIME)
         return server
 
     def push(self, line, code=None):
@@ -43,7 +47,7 @@ class ServerTest(unittest.TestCase):
 
     def assert_latest(self, line):
         # A push is taken when the server sees the pusher's end of sending; ask until it shows.
-        deadline = time.monotonic() + harness.STEP_TIME
+        deadline = time.monotonic() + sockets.STEP_TIME
         reply = self.query()
         while reply != line and time.monotonic() < deadline:
             time.sleep(0.05)
@@ -161,16 +165,16 @@ class Codes(ServerTest):
 
 class Arguments(unittest.TestCase):
     def run_server(self, *args):
-        server = harness.Program(args)
+        server = sockets.ProgramUnderTest(args)
         self.addCleanup(server.stop)
         return server
 
     def test_code_and_port_read_as_leading_integers(self):
-        port = harness.free_port()
+        port = sockets.free_port()
         server = self.run_server(" +31abc", "%dxyz" % port)
-        server.stdout.wait_for("serving on port %d" % port, harness.START_TIME)
+        server.stdout.wait_for("serving on port %d" % port, sockets.START_TIME)
         send_and_close(port, push(31, DATA_LINE))
-        deadline = time.monotonic() + harness.STEP_TIME
+        deadline = time.monotonic() + sockets.STEP_TIME
         while query_once(port) != DATA_LINE and time.monotonic() < deadline:
             time.sleep(0.05)
         self.assertEqual(query_once(port), DATA_LINE)
@@ -178,29 +182,29 @@ class Arguments(unittest.TestCase):
         self.assertEqual(server.wait_exit(), 0)
 
     def test_port_above_65535_listens_on_its_low_16_bits(self):
-        port = harness.free_port()
+        port = sockets.free_port()
         server = self.run_server(CODE, port + 65536)
-        server.stdout.wait_for("serving on port %d" % port, harness.START_TIME)
+        server.stdout.wait_for("serving on port %d" % port, sockets.START_TIME)
         self.assertEqual(query_once(port), b"NO DATA")
 
     def test_port_70000_listens_on_4464(self):
-        if harness.is_listening(4464):
+        if sockets.is_listening(4464):
             self.skipTest("port 4464 is taken on this machine")
         server = self.run_server(CODE, 70000)
-        server.stdout.wait_for("serving on port 4464", harness.START_TIME)
+        server.stdout.wait_for("serving on port 4464", sockets.START_TIME)
         self.assertEqual(query_once(4464), b"NO DATA")
 
     def test_missing_or_unreadable_arguments_refused(self):
         for args in ((), (CODE,), ("abc", 5000), (CODE, "port")):
             with self.subTest(args=args):
-                self.assertEqual(self.run_server(*args).wait_exit(harness.START_TIME), 2)
+                self.assertEqual(self.run_server(*args).wait_exit(sockets.START_TIME), 2)
 
     def test_port_in_use_ends_with_1(self):
         with socket.socket() as holder:
-            holder.bind((harness.HOST, 0))  # taken on loopback, so not free on all addresses
+            holder.bind((sockets.HOST, 0))  # taken on loopback, so not free on all addresses
             holder.listen(1)
             server = self.run_server(CODE, holder.getsockname()[1])
-            self.assertEqual(server.wait_exit(harness.START_TIME), 1)
+            self.assertEqual(server.wait_exit(sockets.START_TIME), 1)
         self.assertIn("bind", server.stderr.text())
 
 
@@ -263,4 +267,4 @@ class Limits(ServerTest):
 
 
 if __name__ == "__main__":
-    harness.main()
+    sockets.main()

@@ -60,9 +60,10 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import stationmon as sm  # noqa: E402
-from stationmon import harness  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test import stationmon as sm  # noqa: E402
+from zk47test import harness  # noqa: E402
+from zk47test.monitor import start_reading_monitor  # noqa: E402
 
 LAG_LIMIT = 0.5  # seconds from the last write to its row for a rate to count as kept up with
 DRAIN_LIMIT = 90  # seconds a backlog may take to land before the lines left are counted lost
@@ -351,10 +352,11 @@ def start_soak_monitor(s, sharing):
     (program, window, working directory). The data server must be switched on before Start, so
     with sharing the settings are confirmed and the buttons pressed here, not by --autostart."""
     if not sharing:
-        return (*sm.start_monitor(s), s.work)
-    import network_common as nc  # only the sharing soak needs the network tests' helpers
+        return (*start_reading_monitor(s), s.work)
+    from zk47test import network as nc  # only the sharing soak needs the network tests' helpers
+    from zk47test.sockets import free_port
     station = nc.start_station(s, "sharing", server=True)
-    nc.start_sharing(station, nc.free_port())
+    nc.start_sharing(station, free_port())
     s.drive.click(station.win, 7)
     station.wait_first_button(8, 30)
     s.wait_port_open("COM1", 90)
@@ -523,7 +525,7 @@ def main():
 
     with harness.Session("station-bench") as s:
         port = s.add_serial("COM1")
-        prog, win = sm.start_monitor(s)
+        prog, win = start_reading_monitor(s)
         log = harness.wait_for(lambda: sm.day_logs(s.work), 30, "the default log")[0]
         monitor = harness.wait_for(lambda: sm.wine_process(s, "zk47.exe"), 10, "the zk47.exe process")
         watcher = Watcher(s, log, s.dir / "landed.txt")

@@ -8,8 +8,8 @@ import tempfile
 import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import stationlib  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))  # tests/
+from zk47test import station as stationlib  # noqa: E402
 
 sim = stationlib.load_sim()
 

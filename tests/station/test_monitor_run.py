@@ -26,10 +26,11 @@ import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import stationmon as sm  # noqa: E402
-from stationlib import png_size  # noqa: E402
-from stationmon import harness  # noqa: E402
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
+from zk47test import stationmon as sm  # noqa: E402
+from zk47test.station import png_size  # noqa: E402
+from zk47test import harness  # noqa: E402
+from zk47test.monitor import SETTINGS_TITLE, start_reading_monitor  # noqa: E402
 
 
 def check(cond, what):
@@ -84,9 +85,9 @@ def autostart_plots(s):
     report = s.dir / "sim.json"
     meter = sm.start_sim(s, port, "--rate", 5, "--seed", 11, report=report)
     time.sleep(1.5)  # lines wait on the port before the monitor opens it
-    prog, win = sm.start_monitor(s, com="COM2", cfg=cfg)
+    prog, win = start_reading_monitor(s, com="COM2", cfg=cfg)
 
-    check(not d.windows(title=sm.SETTINGS_TITLE, all=True), "the settings dialog is still there")
+    check(not d.windows(title=SETTINGS_TITLE, all=True), "the settings dialog is still there")
     harness.wait_for(lambda: sm.first_button_id(s, win) == sm.ID_PAUSE, 30, "Start pressed by itself")
     check((s.work / "zk47.cfg").read_bytes() == b"1 127.0.0.1 5000 5 1",
           f"zk47.cfg after confirmation: {(s.work / 'zk47.cfg').read_bytes()!r}")
@@ -148,7 +149,7 @@ SEED = 4242
 def flood_file_switch(s):
     d = s.drive
     port = s.add_serial("COM1")
-    prog, win = sm.start_monitor(s)
+    prog, win = start_reading_monitor(s)
     harness.wait_for(lambda: sm.first_button_id(s, win) == sm.ID_PAUSE, 30, "Start pressed by itself")
     default = harness.wait_for(lambda: sm.day_logs(s.work), 30, "the default log")[0]
     day = default.parent

@@ -34,10 +34,10 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import stationmon as sm  # noqa: E402
-from stationlib import png_size  # noqa: E402
-from stationmon import harness  # noqa: E402
+sys.path.insert(0, str(HERE.parent))  # tests/, home of zk47test
+from zk47test import stationmon as sm  # noqa: E402
+from zk47test.station import png_size  # noqa: E402
+from zk47test import harness  # noqa: E402
 
 ROOT = HERE.parent.parent
 RUN = ROOT / "tools" / "run-station.sh"

@@ -25,11 +25,10 @@ from pathlib import Path
 
 sys.dont_write_bytecode = True
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import stationlib  # noqa: E402
-import stationmon  # noqa: E402,F401  (puts the harness on the path)
-from network_common import free_port  # noqa: E402
-from monitor_lib import (  # noqa: E402
+sys.path.insert(0, str(HERE.parent))  # tests/, home of zk47test
+from zk47test import station as stationlib  # noqa: E402
+from zk47test.sockets import free_port  # noqa: E402
+from zk47test.monitor import (  # noqa: E402
     BS_AUTOCHECKBOX, SETTINGS_CONTROLS, Meter, check, check_log_pair, close_monitor,
     confirm_settings, equal, error_boxes, harness, log_files, press_first_button, run_session,
     start_monitor, wait_for, wait_rows, win_path)

@@ -23,8 +23,9 @@ import time
 import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import stationlib  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))  # tests/
+from zk47test import station as stationlib  # noqa: E402
+from zk47test.harness import poll_until  # noqa: E402
 
 WINDOWS_DIR = os.environ.get("ZK_WINDOWS_DIR", os.path.join(stationlib.ROOT, "build", "windows"))
 PREFIX = os.environ.get("ZK_STATION_WINEPREFIX", "/tmp/zk47-station-wine")
@@ -149,7 +150,7 @@ class WineCase(unittest.TestCase):
         return {"ZK_GNUPLOT": path, "FAKE_OUT": out}, out
 
     def faked(self, out):
-        self.assertTrue(stationlib.wait_for(lambda: os.path.exists(os.path.join(out, "done")), 30),
+        self.assertTrue(poll_until(lambda: os.path.exists(os.path.join(out, "done")), 30),
                         "the stand-in gnuplot was not started")
         with open(os.path.join(out, "record")) as f:
             record = f.read().splitlines()
@@ -167,9 +168,9 @@ class WineCase(unittest.TestCase):
 
     def wait_png(self, day):
         png = os.path.join(day, STAMP + ".png")
-        self.assertTrue(stationlib.wait_for(lambda: stationlib.png_size(png) is not None, 60), "no PNG beside the log")
+        self.assertTrue(poll_until(lambda: stationlib.png_size(png) is not None, 60), "no PNG beside the log")
         # gnuplot writes it in one go and then ends by itself.
-        self.assertTrue(stationlib.wait_for(lambda: not self.gnuplots(), 30), "gnuplot did not end")
+        self.assertTrue(poll_until(lambda: not self.gnuplots(), 30), "gnuplot did not end")
         self.assertEqual(stationlib.png_size(png), (640, 480))
         self.assertGreater(os.path.getsize(png), 3000)
         return png
@@ -369,7 +370,7 @@ class LiveGraph(WineCase):
     def test_window_opens_survives_its_copy_and_closing_it_ends_gnuplot(self):
         r = self.fixture(winpath(self.tmp), "cyrillic", start="plt", per_sec=1)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        self.assertTrue(stationlib.wait_for(lambda: self.windows(), 60), "no gnuplot window")
+        self.assertTrue(poll_until(lambda: self.windows(), 60), "no gnuplot window")
         pids = self.gnuplots()
         self.assertEqual(len(pids), 1, stationlib.descendants())
         pid = pids[0]
@@ -390,7 +391,7 @@ class LiveGraph(WineCase):
         self.assertTrue(wid)
         subprocess.run(["xdotool", "key", "--window", wid[0], "q"], env=self.env,
                        capture_output=True, timeout=20)
-        self.assertTrue(stationlib.wait_for(lambda: not self.gnuplots(), 20), "gnuplot outlived its window")
+        self.assertTrue(poll_until(lambda: not self.gnuplots(), 20), "gnuplot outlived its window")
         self.assertFalse(self.windows())
 
     def test_a_terminal_the_user_chose_is_kept(self):

@@ -17,7 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bridge"))
 import bridgelib  # noqa: E402
-from bridgelib import harness  # noqa: E402
+from bridgelib import sockets  # noqa: E402
 from browser import Browser  # noqa: E402
 
 NAMES = ("north", "south", "east")
@@ -99,7 +99,7 @@ class PageTest(unittest.TestCase):
     def setUpClass(cls):
         cls.scope = ClassScope(cls)
         cls.stations = {name: bridgelib.Station(cls.scope) for name in NAMES}
-        cls.http_port, cls.mqtt_port = harness.free_port(), harness.free_port()
+        cls.http_port, cls.mqtt_port = sockets.free_port(), sockets.free_port()
         cls.bridge = Bridge(cls.scope, cls.stations, cls.http_port, cls.mqtt_port)
         cls.browser = Browser()
         cls.addClassCleanup(cls.browser.close)
@@ -195,7 +195,7 @@ class Live(PageTest):
         self.assertEqual(self.browser.eval("document.scripts.length"), 2)  # the page's own two
         # A name that would be markup never becomes a station.
         refused = subprocess.run([bridgelib.BRIDGE, "--station", "<b>x</b>=127.0.0.1:1"],
-                                 capture_output=True, timeout=harness.STEP_TIME)
+                                 capture_output=True, timeout=sockets.STEP_TIME)
         self.assertEqual(refused.returncode, 2)
         self.assertIn(b"<b>x</b>", refused.stderr)
 
@@ -272,8 +272,8 @@ class Streams(unittest.TestCase):
     """No browser: raw event streams against the cap, and the other endpoints meanwhile."""
 
     def setUp(self):
-        self.bridge = Bridge(self, {"one": bridgelib.Station(self)}, harness.free_port(),
-                             harness.free_port())
+        self.bridge = Bridge(self, {"one": bridgelib.Station(self)}, sockets.free_port(),
+                             sockets.free_port())
 
     def open_stream(self):
         s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
@@ -305,7 +305,7 @@ class Streams(unittest.TestCase):
             s, status = self.open_stream()
             s.close()
             return status == 200
-        harness.wait_until(slot_free, 15, "a free stream slot")
+        sockets.wait_until(slot_free, 15, "a free stream slot")
 
     def test_endpoints_answer_get_only_and_check_their_station(self):
         for path in ("/", "/events", "/api/history?station=one"):

@@ -18,8 +18,8 @@ import threading
 import time
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "net"))
-import harness  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))  # tests/
+from zk47test import sockets  # noqa: E402
 
 HOST = "127.0.0.1"
 TICK = os.sysconf("SC_CLK_TCK")
@@ -82,14 +82,14 @@ def run(bridge_bin, standin_bin, n, seconds, broker_port, folder, subscribe=True
     with open(stations, "w") as f:
         for i, p in enumerate(ports):
             f.write("s%d=%s:%s\n" % (i, HOST, p))
-    http = harness.free_port()
+    http = sockets.free_port()
     counter = Counter(broker_port) if subscribe else None
     bridge = subprocess.Popen([bridge_bin, "--stations-file", stations, "--period", "1",
                                "--mqtt", "%s:%d" % (HOST, broker_port),
                                "--http", "%s:%d" % (HOST, http)],
                               stderr=subprocess.DEVNULL)
     try:
-        harness.wait_until(lambda: harness.is_listening(http), 10, "the bridge's HTTP")
+        sockets.wait_until(lambda: sockets.is_listening(http), 10, "the bridge's HTTP")
         time.sleep(WARMUP)
         # A large fleet's /metrics takes a while: its counters stand at the fetch's midpoint.
         cpu0, before = cpu_seconds(bridge.pid), time.monotonic()
@@ -135,13 +135,13 @@ def run(bridge_bin, standin_bin, n, seconds, broker_port, folder, subscribe=True
 def outage(bridge_bin, standin_bin, folder, n=500, down=24):
     """n stations while the broker is away for `down` seconds: every reading taken meanwhile
     must reach a subscriber whose session the broker keeps, in order per station."""
-    port = harness.free_port()
+    port = sockets.free_port()
     conf = os.path.join(folder, "outage.conf")
     with open(conf, "w") as f:
         f.write("listener %d 127.0.0.1\nallow_anonymous true\nuser root\npersistence true\n"
                 "persistence_location %s/\nmax_queued_messages 0\n" % (port, folder))
     broker = subprocess.Popen(["mosquitto", "-c", conf], stderr=subprocess.DEVNULL)
-    harness.wait_until(lambda: harness.is_listening(port), 10, "mosquitto")
+    sockets.wait_until(lambda: sockets.is_listening(port), 10, "mosquitto")
     got = []
     sub = subprocess.Popen(["mosquitto_sub", "-p", str(port), "-q", "1", "-c", "-i", "bench-keeper",
                             "-t", "zk47/+/state", "-F", "%t %p"],
@@ -154,7 +154,7 @@ def outage(bridge_bin, standin_bin, folder, n=500, down=24):
     with open(stations, "w") as f:
         for i, p in enumerate(ports):
             f.write("s%d=%s:%s\n" % (i, HOST, p))
-    http = harness.free_port()
+    http = sockets.free_port()
     bridge = subprocess.Popen([bridge_bin, "--stations-file", stations, "--period", "1",
                                "--mqtt", "%s:%d" % (HOST, port), "--http", "%s:%d" % (HOST, http)],
                               stderr=subprocess.DEVNULL)
@@ -167,7 +167,7 @@ def outage(bridge_bin, standin_bin, folder, n=500, down=24):
         taken = total(metrics(http), "zk47_polls_total", result="ok") - before
         broker = subprocess.Popen(["mosquitto", "-c", conf], stderr=subprocess.DEVNULL)
         back = time.monotonic()
-        harness.wait_until(lambda: total(metrics(http), "zk47_bridge_mqtt_queued_messages") < 200,
+        sockets.wait_until(lambda: total(metrics(http), "zk47_bridge_mqtt_queued_messages") < 200,
                            120, "the queue to drain")
         drained = time.monotonic() - back
         # A clean stop delivers what is still queued; a reading or so per station may come
@@ -221,14 +221,14 @@ def main():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     folder = tempfile.mkdtemp(prefix="zkbridge-bench-")
-    broker_port = harness.free_port()
+    broker_port = sockets.free_port()
     with open(os.path.join(folder, "mosquitto.conf"), "w") as f:
         f.write("listener %d 127.0.0.1\nallow_anonymous true\nuser root\n"
                 "max_queued_messages 0\n" % broker_port)
     broker = subprocess.Popen(["mosquitto", "-c", os.path.join(folder, "mosquitto.conf")],
                               stderr=subprocess.DEVNULL)
     try:
-        harness.wait_until(lambda: harness.is_listening(broker_port), 10, "mosquitto")
+        sockets.wait_until(lambda: sockets.is_listening(broker_port), 10, "mosquitto")
         if short:
             show(run(bridge_bin, standin_bin, 100, 8, broker_port, folder))
             return

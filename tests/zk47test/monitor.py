@@ -14,10 +14,8 @@ import sys
 import time
 from pathlib import Path
 
-sys.dont_write_bytecode = True
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import harness  # noqa: E402
-from harness import dialog_rect, meter_line, wait_for, win_path  # noqa: E402,F401
+from . import harness
+from .harness import dialog_rect, meter_line, wait_for, win_path  # noqa: F401
 
 # ------------------------------------------------------------------------------------------------
 # Checks
@@ -212,6 +210,17 @@ def start_monitor(s, *args, cwd=None, env=None, timeout=60):
     return prog, win
 
 
+def start_reading_monitor(s, com="COM1", cfg=None, timeout=90):
+    """Runs zk47.exe --autostart in the session's working directory (with cfg as its zk47.cfg
+    when given); returns (program, main window) once the reader holds the port open."""
+    if cfg is not None:
+        (s.work / "zk47.cfg").write_bytes(cfg)
+    prog = s.run("zk47.exe", "--autostart")
+    win = s.drive.wait_window(cls=MAIN_CLASS, timeout=timeout)
+    s.wait_port_open(com, timeout)
+    return prog, win
+
+
 def confirm_settings(s, dlg, key="enter"):
     """Confirms the settings dialog (Enter on it, or a click on OK) and returns the main window."""
     d = s.drive
@@ -289,15 +298,21 @@ def channel_text(v):
     return f" {v:.2f}" if k == "value" else (" N/SENS" if k == "nsens" else " ERROR")
 
 
-def text_row(sec, stamp, tm, values):
+def _as(row, encoded):
+    return row.encode() if encoded else row
+
+
+# A log row as the monitor writes it (Windows text mode: CR LF); encoded=True gives the bytes, as
+# the network tests read the logs.
+def text_row(sec, stamp, tm, values, encoded=False):
     logged = [v if klass(v) == "value" else (NSENS if klass(v) == "nsens" else ERROR) for v in values]
-    return f"{sec:8d} {stamp:>19} {tm}" + "".join(f" {v:8.2f}" for v in logged) + "\r\n"
+    return _as(f"{sec:8d} {stamp:>19} {tm}" + "".join(f" {v:8.2f}" for v in logged) + "\r\n", encoded)
 
 
-def csv_row(sec, stamp, tm, values):
+def csv_row(sec, stamp, tm, values, encoded=False):
     fields = [f"{v:.2f}" if klass(v) == "value" else ("N/SENS" if klass(v) == "nsens" else "ERROR")
               for v in values]
-    return f"{sec};{stamp};{tm};" + ";".join(fields) + "\r\n"
+    return _as(f"{sec};{stamp};{tm};" + ";".join(fields) + "\r\n", encoded)
 
 
 def grid_row(sec, stamp, tm, values, only_seconds):

@@ -5,39 +5,22 @@ Every wait is bounded; the stand-in's threads are daemons that end with their so
 program is started through the session, which stops it also when a test fails.
 """
 
-import importlib.util
 import shutil
 import socket
-import sys
 import threading
 import time
 from pathlib import Path
 
-sys.dont_write_bytecode = True  # nothing written into the source tree
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import harness  # noqa: E402
-from harness import wait_for  # noqa: E402
-from monitor_lib import Checks, cell_id, check, equal  # noqa: E402,F401
+from . import harness
+from .harness import wait_for
+from .monitor import MAIN_CLASS as MONITOR_CLASS
+from .monitor import Checks, cell_id, equal
 
 HOST = "127.0.0.1"
 QUERY = b"?\0"
-MONITOR_CLASS = "zk47_monitor"
 
 # Grid rows: 0 the oldest, 7 the newest.
 ROWS = 8
-
-
-# ------------------------------------------------------------------------------------------------
-# Ports: chosen as the data server's own tests choose them, so parallel tests never collide.
-# That module is also named harness, so it is loaded under a name of its own.
-
-_found = importlib.util.spec_from_file_location(
-    "net_harness", Path(__file__).resolve().parent.parent / "net" / "harness.py")
-_net = importlib.util.module_from_spec(_found)
-_found.loader.exec_module(_net)
-free_port = _net.free_port
-is_listening = _net.is_listening
-FullBacklog = _net.FullBacklog
 
 
 def query(port, timeout=10):
@@ -317,43 +300,6 @@ def start_sharing(station, port):
 
 def zksrv_processes(session):
     return [p for p in session.drive.processes() if p["exe"].lower() == "zksrv.exe"]
-
-
-# ------------------------------------------------------------------------------------------------
-# Log rows as the monitor writes them (Windows text mode: CR LF)
-
-
-def classify(v):
-    if v > -888.0:
-        return "m"
-    if v < -900.0:
-        return "n"
-    return "e"
-
-
-def text_row(sec, stamp, device_time, values):
-    row = f"{sec:8d} {stamp:>19} {device_time}"
-    for v in values:
-        k = classify(v)
-        row += " " + f"{(v if k == 'm' else -999.0 if k == 'n' else -888.0):8.2f}"
-    return (row + "\r\n").encode()
-
-
-def csv_row(sec, stamp, device_time, values):
-    row = f"{sec};{stamp};{device_time}"
-    for v in values:
-        k = classify(v)
-        row += ";" + (f"{v:.2f}" if k == "m" else "N/SENS" if k == "n" else "ERROR")
-    return (row + "\r\n").encode()
-
-
-NS = -999.0
-ER = -888.0
-
-
-def channel_text(v):
-    k = classify(v)
-    return f" {v:.2f}" if k == "m" else " N/SENS" if k == "n" else " ERROR"
 
 
 def print_summary(name, session, t0, figures=None):

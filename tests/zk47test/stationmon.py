@@ -6,32 +6,17 @@ The simulator numbers its lines in --flood and --rate mode: the meter's time cou
 line's sequence number, so the third column of a log row says which line it came from.
 """
 
-import datetime
 import re
 import subprocess
-import sys
 import time
 from pathlib import Path
 
-sys.dont_write_bytecode = True  # no __pycache__ in the source tree
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "e2e"))
-import harness  # noqa: E402  (the tests reach it through this module)
-import stationlib  # noqa: E402
+from . import station as stationlib
+from .monitor import CSV_TITLE, ERROR_TITLE, STAMP, TEXT_RULE, TEXT_TITLE, stamp_time
 
-MAIN_CLASS = "zk47_monitor"
-SETTINGS_TITLE = "Источник данных/параметры"
-ERROR_TITLE = "Ошибка"
 ID_FILE, ID_GRAPH, ID_SNAPSHOT, ID_PAUSE = 1, 2, 3, 8
 
 TEXT_ROW_CHARS = 145
-TEXT_TITLE = ("#Время,с Дата/время системы  Вр.ZK-47    T1,°C    T2,°C    T3,°C    T4,°C    T5,°C"
-              "    T6,°C    T7,°C    T8,°C    T9,°C   T10,°C   T11,°C   T12,°C")
-TEXT_RULE = "#-------+-------------------+--------" + "+--------" * 12
-CSV_TITLE = ("Время,с;Дата/время системы;Время ZK-47,с;T1,°C;T2,°C;T3,°C;T4,°C;T5,°C;T6,°C;T7,°C;"
-             "T8,°C;T9,°C;T10,°C;T11,°C;T12,°C")
-STAMP = re.compile(r"^\d{4}-\d\d-\d\d-\d\d-\d\d-\d\d$")
 VALUE = re.compile(r"^-?\d+\.\d\d$")
 
 sim = stationlib.load_sim()
@@ -90,10 +75,6 @@ class TextLog:
 
     def seqs(self):
         return [seq for seq, _ in self.rows]
-
-
-def stamp_time(stamp):
-    return datetime.datetime.strptime(stamp, "%Y-%m-%d-%H-%M-%S")
 
 
 def parse_text_row(path, n, line):
@@ -192,17 +173,6 @@ def day_logs(work):
 
 # ------------------------------------------------------------------------------------------------
 # The monitor in a session
-
-
-def start_monitor(s, com="COM1", cfg=None, timeout=90):
-    """Runs zk47.exe --autostart in the session's working directory (with cfg as its zk47.cfg
-    when given); returns (program, main window) once the reader holds the port open."""
-    if cfg is not None:
-        (s.work / "zk47.cfg").write_bytes(cfg)
-    prog = s.run("zk47.exe", "--autostart")
-    win = s.drive.wait_window(cls=MAIN_CLASS, timeout=timeout)
-    s.wait_port_open(com, timeout)
-    return prog, win
 
 
 def first_button_id(s, win):

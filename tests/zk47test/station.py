@@ -16,6 +16,8 @@ import threading
 import time
 import types
 
+from .harness import poll_until
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
 SIM = os.path.join(ROOT, "tools", "zk47-meter-sim")
@@ -30,15 +32,6 @@ def load_sim():
         code = compile(f.read(), SIM, "exec")
     exec(code, mod.__dict__)
     return mod
-
-
-def wait_for(predicate, timeout, step=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(step)
-    return predicate()
 
 
 def stop_process(proc, timeout=5.0):
@@ -79,7 +72,7 @@ class PtyPair:
              "pty,raw,echo=0,link=" + self.device],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         self.holder = self.read_fd = -1
-        if not wait_for(lambda: os.path.exists(self.device) and os.path.exists(self.reader_end), 10):
+        if not poll_until(lambda: os.path.exists(self.device) and os.path.exists(self.reader_end), 10):
             self.close()
             raise RuntimeError("socat made no pty pair")
         self.read_fd = os.open(self.reader_end, os.O_RDWR | os.O_NOCTTY)
@@ -125,7 +118,7 @@ class Reader(threading.Thread):
             return bytes(self.data)
 
     def wait_bytes(self, n, timeout):
-        return wait_for(lambda: len(self.snapshot()) >= n, timeout)
+        return poll_until(lambda: len(self.snapshot()) >= n, timeout)
 
     def quiet_for(self, seconds, timeout):
         """Waits until no byte has come for `seconds` (everything in flight has landed)."""
@@ -229,7 +222,7 @@ def end_descendants(timeout=5.0, keep=()):
                 os.kill(p, sig)
             except ProcessLookupError:
                 pass
-        wait_for(lambda: (reap() or True) and not
+        poll_until(lambda: (reap() or True) and not
                  {p for p in descendants() if p not in keep}, timeout)
     reap()
 

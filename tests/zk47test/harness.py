@@ -102,6 +102,16 @@ def wait_for(probe, timeout, what, interval=0.05):
         time.sleep(interval)
 
 
+def poll_until(predicate, timeout, step=0.05):
+    """Like wait_for, but says whether predicate() came true in time instead of raising."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(step)
+    return predicate()
+
+
 def wait_file(path, timeout=10):
     path = Path(path)
     return wait_for(lambda: path.exists() and path, timeout, f"{path} to appear")

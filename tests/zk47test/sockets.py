@@ -107,7 +107,7 @@ class Output:
         wait_until(lambda: piece in self.text(), timeout, repr(piece) + " in " + repr(self.text()))
 
 
-class Program:
+class ProgramUnderTest:
     """The program under test, with its arguments and standard input; killed by stop()."""
 
     def __init__(self, args=(), stdin=b""):
