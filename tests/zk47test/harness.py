@@ -240,14 +240,15 @@ def _reaper_main(run_dir, prefix, remove_prefix):
 # rest is copied, the registry included, so each session's registry is its own.
 
 
-# Added to the template's user registry.
-# - No window manager runs on the test display: unmanaged windows spare the 2 s that Wine
-#   otherwise waits, for every window it hides, for a window manager to confirm.
-# - A crashing program ends at once with its backtrace on stderr, instead of waiting behind
-#   the debugger's "Program Error" dialog until the test times out.
-TEMPLATE_SETTINGS = (
-    '\n[Software\\\\Wine\\\\X11 Driver] TIME\n"Managed"="N"\n'
-    '\n[Software\\\\Wine\\\\WineDbg] TIME\n"ShowCrashDialog"=dword:00000000\n'
+# Added to the template's user registry: no window manager runs on the test display, and
+# unmanaged windows spare the 2 s that Wine otherwise waits, for every window it hides, for a
+# window manager to confirm.
+TEMPLATE_SETTINGS = '\n[Software\\\\Wine\\\\X11 Driver] TIME\n"Managed"="N"\n'
+# Added to the template's machine registry: no debugger, so a crashing program ends at once with
+# the exception's code. The debugger now and then let a crashed program end with 0 and printed
+# nothing, which a test of exit codes cannot tell from success.
+MACHINE_SETTINGS = (
+    '\n[Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\\\AeDebug] TIME\n"Auto"="1"\n"Debugger"=""\n'
 )
 
 
@@ -256,7 +257,7 @@ def template_prefix():
     root.mkdir(parents=True, exist_ok=True)
     template = root / "wine-template"
     wine = subprocess.run([WINE, "--version"], capture_output=True, text=True, timeout=30).stdout.strip()
-    version = f"{wine}\n{TEMPLATE_SETTINGS}"
+    version = f"{wine}\n{TEMPLATE_SETTINGS}{MACHINE_SETTINGS}"
     with open(root / "wine-template.lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)  # one creator at a time: tests start in parallel
         ready = template / ".zk-ready"
@@ -282,6 +283,8 @@ def template_prefix():
         (building / "wineserver").unlink(missing_ok=True)  # each copy gets its own server dir
         with open(building / "user.reg", "a", encoding="utf-8") as reg:
             reg.write(TEMPLATE_SETTINGS.replace("TIME", str(int(time.time()))))
+        with open(building / "system.reg", "a", encoding="utf-8") as reg:
+            reg.write(MACHINE_SETTINGS.replace("TIME", str(int(time.time()))))
         (building / ".zk-ready").write_text(version)  # another Wine or other settings: a new one
         building.rename(template)
         return template
