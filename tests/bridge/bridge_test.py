@@ -50,15 +50,15 @@ class Publishing(unittest.TestCase):
         self.assertTrue(all(not r for _, r, _ in sub.messages()), "live messages are not stale")
 
         # A subscriber that comes later gets every topic's last value, and the discovery configs.
-        late = retained(broker, "zk47/#", 3 * 14 + 1)
-        self.assertEqual(late["zk47/bridge/availability"], "online")
+        late = retained(broker, "zk47/#", 3 * 14 + 2)
+        self.assertEqual(late[bridge.availability()], "online")
         for n in names:
             sec, t1 = pushed[n][-1]
             self.assertEqual(late["zk47/%s/state" % n], state(sec, t1=t1))
             self.assertEqual(late["zk47/%s/T4" % n], "ERROR")
             self.assertEqual(late["zk47/%s/availability" % n], "online")
-        configs = retained(broker, "homeassistant/#", 36)
-        self.assertEqual(len(configs), 36)
+        configs = retained(broker, "homeassistant/#", 36 + 2)
+        self.assertEqual(len(configs), 36 + 2)
         c = json.loads(configs["homeassistant/sensor/zk47_east_t12/config"])
         self.assertEqual((c["state_topic"], c["unit_of_measurement"]), ("zk47/east/state", "°C"))
 
@@ -186,10 +186,9 @@ class BrokerRestart(unittest.TestCase):
                         % sorted(repeated))
 
         # The retained discovery and availability are back.
-        back = retained(broker, "zk47/+/availability", 2)
-        self.assertEqual(back, {"zk47/bridge/availability": "online",
-                                "zk47/a/availability": "online"})
-        self.assertEqual(len(retained(broker, "homeassistant/#", 12)), 12)
+        self.assertEqual(retained(broker, "zk47/+/availability", 1), {"zk47/a/availability": "online"})
+        self.assertEqual(retained(broker, bridge.availability(), 1)[bridge.availability()], "online")
+        self.assertEqual(len(retained(broker, "homeassistant/#", 14)), 14)
 
 
     def test_a_broker_without_persistence_gets_every_retained_value_back(self):
@@ -197,17 +196,20 @@ class BrokerRestart(unittest.TestCase):
         sub = Subscriber(self, broker, ["zk47/a/state"])
         station = Station(self)
         station.push(data_line(21))
-        Bridge(self, broker, [("a", station)])
+        bridge = Bridge(self, broker, [("a", station)])
         sub.wait_payload("zk47/a/state", state(21), WAIT)
         broker.stop()
         broker.start()
         everything = {}
-        wait_until(lambda: len(everything.update(retained(broker, "#", 12 + 15, ["-W", "2"]))
-                               or everything) == 12 + 15, WAIT, "every retained topic")
+        # The configs of the station and the bridge, its reading and both availabilities, the
+        # bridge's queue.
+        count = 12 + 2 + 13 + 2 + 1
+        wait_until(lambda: len(everything.update(retained(broker, "#", count, ["-W", "2"]))
+                               or everything) == count, WAIT, "every retained topic")
         self.assertEqual(everything["zk47/a/state"], state(21))
         self.assertEqual(everything["zk47/a/T6"], "101.20")
         self.assertEqual(everything["zk47/a/availability"], "online")
-        self.assertEqual(everything["zk47/bridge/availability"], "online")
+        self.assertEqual(everything[bridge.availability()], "online")
         self.assertIn("homeassistant/sensor/zk47_a_t12/config", everything)
 
 
@@ -329,6 +331,8 @@ class Arguments(unittest.TestCase):
                 (["--stations-file", "/nonexistent"], "cannot read"),
                 (["--station", "a=no.such.host.invalid:1"], "cannot resolve"),
                 (["--station", "a=1:1", "--mqtt-password", "x"], "unknown argument"),
+                (["--station", "bridge=127.0.0.1:1"], "kept for the bridges' own topics"),
+                (["--station", "a=1:1", "--bridge-id", "a.b"], "--bridge-id 'a.b'"),
         ]:
             code, out, err = self.run_bridge(*args)
             self.assertEqual(code, 2, args)
@@ -362,9 +366,10 @@ class Arguments(unittest.TestCase):
             sub.wait_payload("zk47/a/availability", "online", WAIT)
             bridge.process.send(sig)
             self.assertEqual(bridge.process.wait_exit(), 0)
-            self.assertEqual(retained(broker, "zk47/+/availability", 3),
-                             {"zk47/a/availability": "offline", "zk47/gone/availability": "offline",
-                              "zk47/bridge/availability": "offline"})
+            self.assertEqual(retained(broker, "zk47/+/availability", 2),
+                             {"zk47/a/availability": "offline", "zk47/gone/availability": "offline"})
+            self.assertEqual(retained(broker, "zk47/bridge/+/availability", 1),
+                             {bridge.availability(): "offline"})
 
 
 class SilentServer:
