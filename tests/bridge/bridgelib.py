@@ -211,6 +211,19 @@ def host_bridge_id():
     return re.sub("[^A-Za-z0-9_-]", "-", socket.gethostname()[:32]) or "zkbridge"
 
 
+def publish(broker, topic, payload):
+    """One message from another client, as home automation sends its status."""
+    subprocess.run(["mosquitto_pub", "-h", HOST, "-p", str(broker.port), "-q", "1", "-t", topic,
+                    "-m", payload], check=True, timeout=15)
+
+
+def clear_retained(broker):
+    """Deletes every retained message, as a broker without persistence loses them."""
+    subprocess.run(["mosquitto_sub", "-h", HOST, "-p", str(broker.port), "-t", "#",
+                    "--retained-only", "--remove-retained", "-W", "2"],
+                   capture_output=True, timeout=15)
+
+
 class Bridge:
     """zkbridge with the given stations and options, its HTTP on a free port; `id` is its
     --bridge-id, the host's when None."""
