@@ -154,8 +154,8 @@ void MqttPublisher::message_cb(mosquitto*, void* self, const mosquitto_message* 
 }
 
 void MqttPublisher::on_message(const mosquitto_message& m) {
-    const std::string payload(static_cast<const char*>(m.payload), std::size_t(m.payloadlen));
-    if (payload != "online" || announce_at_) return;
+    // "offline" asks for nothing; a second "online" before the first is answered changes nothing.
+    if (m.payloadlen != 6 || std::memcmp(m.payload, "online", 6) != 0 || announce_at_) return;
     std::uniform_int_distribution<long long> delay(0, settings_.announce_delay.count());
     announce_at_ = Clock::now() + std::chrono::milliseconds(delay(random_));
 }
