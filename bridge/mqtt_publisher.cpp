@@ -108,17 +108,22 @@ void MqttPublisher::announce_again() {
         }
     }
     queue_unsent();
-    report_queue(true);
+    report_queue(true, true);
 }
 
-// Straight into the queue and not kept: an old count sent again would be wrong.
-void MqttPublisher::report_queue(bool always) {
+// Ahead of the queue, so that the count is current when it arrives, unless it must follow the
+// configs; one at a time, so that an older count never overtakes a newer one. Not kept: an
+// old count sent again would be wrong.
+void MqttPublisher::report_queue(bool always, bool behind) {
     if (settings_.queue_topic.empty() || !session_up_) return;
     next_queue_report_ = Clock::now() + QUEUE_REPORT_PERIOD;
     const std::size_t n = pending_.size();
-    if (!always && n == reported_queue_) return;
+    if ((!always && n == reported_queue_) || pending_per_topic_.count(settings_.queue_topic)) return;
     reported_queue_ = n;
-    enqueue({settings_.queue_topic, std::to_string(n)});
+    ++pending_per_topic_[settings_.queue_topic];
+    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false};
+    if (behind) pending_.push_back(std::move(e));
+    else pending_.push_front(std::move(e));
     queued_ = pending_.size();
 }
 
@@ -231,7 +236,7 @@ void MqttPublisher::on_connected() {
         ++pending_per_topic_[it->message.topic];
         pending_.push_front(std::move(*it));
     }
-    report_queue(true);
+    report_queue(true, false);
     queued_ = pending_.size();
 }
 
@@ -295,7 +300,7 @@ void MqttPublisher::run() {
             announce_at_.reset();
             announce_again();
         }
-        if (session_up_ && Clock::now() >= next_queue_report_) report_queue(false);
+        if (session_up_ && Clock::now() >= next_queue_report_) report_queue(false, false);
         send_window();
         // Short waits: new messages arrive through incoming_, not through the socket.
         const int rc = mosquitto_loop(mosq_, 20, 1);

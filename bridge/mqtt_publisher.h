@@ -79,7 +79,7 @@ private:
     void mark_unsent(const std::string& topic);
     void queue_unsent();
     void announce_again();
-    void report_queue(bool always);
+    void report_queue(bool always, bool behind);
 
     static void connect_cb(mosquitto*, void* self, int rc);
     static void disconnect_cb(mosquitto*, void* self, int rc);

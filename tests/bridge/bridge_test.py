@@ -235,6 +235,10 @@ class BrokerRestart(unittest.TestCase):
         sub.wait_payload("zk47/a/state", state(5, t1="5.00"), WAIT)
         self.assertEqual(sub.payloads("zk47/a/state")[-1], state(5, t1="5.00"))
         bridge.wait_metric(0, "zk47_bridge_mqtt_queued_messages", WAIT)
+        # Home automation's sensor of the queue follows, within its 10 s.
+        queue = bridge.availability().replace("availability", "queue")
+        wait_until(lambda: retained(broker, queue, 1, ["-W", "2"]).get(queue) == "0", WAIT,
+                   "the queue reported empty")
 
 
 def make_tls(folder):
