@@ -53,8 +53,22 @@ std::string bridge_device_id(const BridgeIdentity& bridge) {
     return bridge.prefix + "/bridge/" + bridge.id;
 }
 
-Json origin(const BridgeIdentity& bridge) {
-    return {{"name", "zkbridge"}, {"sw_version", bridge.version}};
+// The fields every entity's config begins with ...
+Json entity(const std::string& component, const std::string& name, const std::string& id) {
+    Json c;
+    c["name"] = name;
+    c["unique_id"] = id;
+    c["default_entity_id"] = default_entity_id(component, id);
+    return c;
+}
+
+// ... and ends with.
+MqttMessage config_message(const std::string& component, const std::string& id, Json c,
+                           const Json& device, const BridgeIdentity& bridge) {
+    c["qos"] = MQTT_QOS;
+    c["device"] = device;
+    c["origin"] = {{"name", "zkbridge"}, {"sw_version", bridge.version}};
+    return {config_topic(component, id), c.dump()};
 }
 
 }  // namespace
@@ -84,14 +98,16 @@ std::vector<MqttMessage> reading_messages(const std::string& prefix, const std::
 
 std::vector<MqttMessage> discovery_messages(const BridgeIdentity& bridge,
                                             const std::string& station) {
+    const Json device = {{"identifiers", {id_prefix(bridge.prefix) + "_" + station}},
+                         {"name", "ZK-47 " + station},
+                         {"model", "ZK-47"},
+                         {"sw_version", bridge.version},
+                         {"via_device", bridge_device_id(bridge)}};
     std::vector<MqttMessage> out;
     for (int k = 1; k <= NCHAN; ++k) {
         const std::string channel = "T" + std::to_string(k);
         const std::string id = channel_id(bridge, station, k);
-        Json c;
-        c["name"] = channel;
-        c["unique_id"] = id;
-        c["default_entity_id"] = default_entity_id("sensor", id);
+        Json c = entity("sensor", channel, id);
         c["device_class"] = "temperature";
         c["state_class"] = "measurement";
         c["unit_of_measurement"] = "°C";
@@ -104,14 +120,7 @@ std::vector<MqttMessage> discovery_messages(const BridgeIdentity& bridge,
         c["availability_mode"] = "all";
         c["payload_available"] = "online";
         c["payload_not_available"] = "offline";
-        c["qos"] = MQTT_QOS;
-        c["device"] = {{"identifiers", {id_prefix(bridge.prefix) + "_" + station}},
-                       {"name", "ZK-47 " + station},
-                       {"model", "ZK-47"},
-                       {"sw_version", bridge.version},
-                       {"via_device", bridge_device_id(bridge)}};
-        c["origin"] = origin(bridge);
-        out.push_back({config_topic("sensor", id), c.dump()});
+        out.push_back(config_message("sensor", id, std::move(c), device, bridge));
     }
     return out;
 }
@@ -126,24 +135,15 @@ std::vector<MqttMessage> bridge_discovery_messages(const BridgeIdentity& bridge)
     // The availability topic itself: "online" while the bridge holds its broker connection,
     // "offline" from its last will or its clean stop.
     const std::string link_id = base + "_connected";
-    Json link;
-    link["name"] = "MQTT connection";
-    link["unique_id"] = link_id;
-    link["default_entity_id"] = default_entity_id("binary_sensor", link_id);
+    Json link = entity("binary_sensor", "MQTT connection", link_id);
     link["device_class"] = "connectivity";
     link["entity_category"] = "diagnostic";
     link["state_topic"] = bridge_availability_topic(bridge);
     link["payload_on"] = "online";
     link["payload_off"] = "offline";
-    link["qos"] = MQTT_QOS;
-    link["device"] = device;
-    link["origin"] = origin(bridge);
 
     const std::string queue_id = base + "_queue";
-    Json queue;
-    queue["name"] = "MQTT queue";
-    queue["unique_id"] = queue_id;
-    queue["default_entity_id"] = default_entity_id("sensor", queue_id);
+    Json queue = entity("sensor", "MQTT queue", queue_id);
     queue["state_class"] = "measurement";
     queue["unit_of_measurement"] = "messages";
     queue["entity_category"] = "diagnostic";
@@ -151,12 +151,9 @@ std::vector<MqttMessage> bridge_discovery_messages(const BridgeIdentity& bridge)
     queue["availability_topic"] = bridge_availability_topic(bridge);
     queue["payload_available"] = "online";
     queue["payload_not_available"] = "offline";
-    queue["qos"] = MQTT_QOS;
-    queue["device"] = device;
-    queue["origin"] = origin(bridge);
 
-    return {{config_topic("binary_sensor", link_id), link.dump()},
-            {config_topic("sensor", queue_id), queue.dump()}};
+    return {config_message("binary_sensor", link_id, std::move(link), device, bridge),
+            config_message("sensor", queue_id, std::move(queue), device, bridge)};
 }
 
 std::vector<MqttMessage> removal_messages(const BridgeIdentity& bridge, const std::string& station,
