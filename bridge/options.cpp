@@ -45,8 +45,8 @@ std::string usage() {
            "publishes its readings to MQTT (default 127.0.0.1:1883) and over HTTP at /metrics,\n"
            "/api/stations and /healthz (default 127.0.0.1:9147). NAME is 1 to 32 of A-Z a-z\n"
            "0-9 _ -, not \"bridge\". The stations file holds one NAME=HOST:PORT a line, '#'\n"
-           "starts a comment; SIGHUP reads it again. Bridges that share a broker need their own\n"
-           "--bridge-id (default: the host name).\n";
+           "starts a comment; SIGHUP reads it again. Each bridge on a broker needs an id of its\n"
+           "own: --bridge-id, the host name by default.\n";
 }
 
 bool valid_bridge_id(std::string_view id) {

@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
     mqtt.client_id = "zkbridge-" + bridge.id;
     // For tests: a queue that overflows after a few readings.
     if (const char* limit = std::getenv("ZKBRIDGE_MQTT_QUEUE_LIMIT"))
-        mqtt.max_queued = std::strtoul(limit, nullptr, 10);
+        mqtt.max_queued = std::max(1UL, std::strtoul(limit, nullptr, 10));
     if (!o.mqtt_password_file.empty()) {
         if (!read_file(o.mqtt_password_file, mqtt.password, error)) return bad_usage(error);
         mqtt.password = mqtt.password.substr(0, mqtt.password.find_first_of("\r\n"));
