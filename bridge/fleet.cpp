@@ -2,9 +2,10 @@
 
 #include <algorithm>
 
-Fleet::Fleet(std::string prefix, bool discovery, MqttSink& sink)
-    : prefix_(std::move(prefix)), discovery_(discovery), sink_(sink) {
-    sink_.publish({{bridge_availability_topic(prefix_), "online"}});
+Fleet::Fleet(BridgeIdentity bridge, bool discovery, MqttSink& sink)
+    : bridge_(std::move(bridge)), discovery_(discovery), sink_(sink) {
+    sink_.publish({{bridge_availability_topic(bridge_), "online"}});
+    if (discovery_) sink_.publish(bridge_discovery_messages(bridge_));
 }
 
 void Fleet::add_observer(FleetObserver* o) { observers_.push_back(o); }
@@ -23,11 +24,11 @@ void Fleet::set_stations(const std::vector<std::string>& names) {
                 continue;
             }
             next.push_back({name, {}});
-            if (discovery_) sink_.publish(discovery_messages(prefix_, name));
+            if (discovery_) sink_.publish(discovery_messages(bridge_, name));
         }
         for (const auto& gone : stations_) {
             removed.push_back(gone.name);
-            sink_.publish({{availability_topic(prefix_, gone.name), "offline"}});
+            sink_.publish(removal_messages(bridge_, gone.name, discovery_));
         }
         stations_ = std::move(next);
     }
@@ -72,7 +73,7 @@ void Fleet::announce_stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<MqttMessage> m;
     for (const auto& s : stations_) m.push_back({availability_topic(prefix_, s.name), "offline"});
-    m.push_back({bridge_availability_topic(prefix_), "offline"});
+    m.push_back({bridge_availability_topic(bridge_), "offline"});
     sink_.publish(std::move(m));
 }
 

@@ -32,13 +32,13 @@ public:
 
 class Fleet {
 public:
-    Fleet(std::string prefix, bool discovery, MqttSink& sink);
+    Fleet(BridgeIdentity bridge, bool discovery, MqttSink& sink);
 
     // Before polling starts; observers live as long as the fleet.
     void add_observer(FleetObserver* o);
 
     // The stations from now on, in this order. New ones get their discovery configs; dropped
-    // ones are announced offline and forgotten.
+    // ones are announced offline, their configs deleted, and forgotten.
     void set_stations(const std::vector<std::string>& names);
 
     // The poll thread: the outcome of one poll of `name`, taken at Unix time `now`.
@@ -51,7 +51,8 @@ public:
     std::vector<std::string> names() const;
 
 private:
-    const std::string prefix_;
+    const BridgeIdentity bridge_;
+    const std::string& prefix_ = bridge_.prefix;
     const bool discovery_;
     MqttSink& sink_;
     std::vector<FleetObserver*> observers_;  // fixed before polling starts

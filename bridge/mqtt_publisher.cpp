@@ -12,6 +12,7 @@ constexpr std::size_t WINDOW = 200;
 constexpr auto CONNACK_TIME = std::chrono::seconds(10);
 constexpr auto MAX_BACKOFF = std::chrono::seconds(30);
 constexpr int KEEPALIVE = 30;
+constexpr auto QUEUE_REPORT_PERIOD = std::chrono::seconds(10);
 }  // namespace
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
@@ -51,17 +52,78 @@ void MqttPublisher::take_incoming() {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(incoming_);
     }
+    queue_unsent();  // older than anything in this batch
     for (auto& m : batch) {
-        retained_[m.topic] = m.payload;
-        if (pending_.size() >= MAX_QUEUED) {
-            if (dropped_++ == 0)
-                std::fprintf(stderr, "zkbridge: MQTT queue full (%zu messages); dropping new "
-                                     "messages until the broker is back\n", MAX_QUEUED);
+        if (m.retention != Retention::kept) {
+            retained_.erase(m.topic);
+            unsent_.erase(m.topic);
+            // A removal is never refused: a broker that keeps it would announce the station
+            // for ever. There are at most a few dozen per station dropped.
+            if (m.retention == Retention::once) enqueue(std::move(m));
             continue;
         }
-        ++pending_per_topic_[m.topic];
-        pending_.push_back({std::move(m), -1, false});
+        retained_[m.topic] = m.payload;
+        if (pending_.size() >= settings_.max_queued) {
+            if (dropped_++ == 0)
+                std::fprintf(stderr, "zkbridge: MQTT queue full (%zu messages); dropping new "
+                                     "messages until the broker is back\n", settings_.max_queued);
+            mark_unsent(m.topic);
+            continue;
+        }
+        unsent_.erase(m.topic);
+        enqueue(std::move(m));
     }
+    queued_ = pending_.size();
+}
+
+void MqttPublisher::enqueue(MqttMessage m) {
+    ++pending_per_topic_[m.topic];
+    pending_.push_back({std::move(m), -1, false});
+}
+
+void MqttPublisher::mark_unsent(const std::string& topic) {
+    if (unsent_.insert(topic).second) unsent_order_.push_back(topic);
+}
+
+// Behind the older copies still queued, so that the broker ends with the last payload.
+void MqttPublisher::queue_unsent() {
+    while (!unsent_order_.empty() && pending_.size() < settings_.max_queued) {
+        const std::string topic = std::move(unsent_order_.front());
+        unsent_order_.pop_front();
+        if (unsent_.erase(topic) == 0) continue;
+        const auto it = retained_.find(topic);
+        if (it != retained_.end()) enqueue({topic, it->second});
+    }
+    queued_ = pending_.size();
+}
+
+// Home automation restarted: it has forgotten what it was told, and its broker may have too.
+// The configs go first, so that the states that follow find their entities.
+void MqttPublisher::announce_again() {
+    const std::string configs = settings_.discovery_prefix + "/";
+    for (const bool config : {true, false}) {
+        for (const auto& [topic, payload] : retained_) {
+            if ((topic.compare(0, configs.size(), configs) == 0) != config) continue;
+            if (!pending_per_topic_.count(topic)) mark_unsent(topic);  // else it is on its way
+        }
+    }
+    queue_unsent();
+    report_queue(true, true);
+}
+
+// Ahead of the queue, so that the count is current when it arrives, unless it must follow the
+// configs; one at a time, so that an older count never overtakes a newer one. Not kept: an
+// old count sent again would be wrong.
+void MqttPublisher::report_queue(bool always, bool behind) {
+    if (settings_.queue_topic.empty() || !session_up_) return;
+    next_queue_report_ = Clock::now() + QUEUE_REPORT_PERIOD;
+    const std::size_t n = pending_.size();
+    if ((!always && n == reported_queue_) || pending_per_topic_.count(settings_.queue_topic)) return;
+    reported_queue_ = n;
+    ++pending_per_topic_[settings_.queue_topic];
+    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false};
+    if (behind) pending_.push_back(std::move(e));
+    else pending_.push_front(std::move(e));
     queued_ = pending_.size();
 }
 
@@ -92,6 +154,17 @@ void MqttPublisher::publish_cb(mosquitto*, void* self, int mid) {
     static_cast<MqttPublisher*>(self)->on_acknowledged(mid);
 }
 
+void MqttPublisher::message_cb(mosquitto*, void* self, const mosquitto_message* m) {
+    static_cast<MqttPublisher*>(self)->on_message(*m);
+}
+
+void MqttPublisher::on_message(const mosquitto_message& m) {
+    // "offline" asks for nothing; a second "online" before the first is answered changes nothing.
+    if (m.payloadlen != 6 || std::memcmp(m.payload, "online", 6) != 0 || announce_at_) return;
+    std::uniform_int_distribution<long long> delay(0, settings_.announce_delay.count());
+    announce_at_ = Clock::now() + std::chrono::milliseconds(delay(random_));
+}
+
 void MqttPublisher::begin_connect() {
     mosq_ = mosquitto_new(settings_.client_id.c_str(), true, this);
     if (!mosq_) {
@@ -105,6 +178,7 @@ void MqttPublisher::begin_connect() {
     mosquitto_connect_callback_set(mosq_, connect_cb);
     mosquitto_disconnect_callback_set(mosq_, disconnect_cb);
     mosquitto_publish_callback_set(mosq_, publish_cb);
+    mosquitto_message_callback_set(mosq_, message_cb);
     mosquitto_will_set(mosq_, settings_.will_topic.c_str(), 7, "offline", MQTT_QOS, true);
     if (!settings_.user.empty())
         mosquitto_username_pw_set(mosq_, settings_.user.c_str(),
@@ -146,17 +220,23 @@ void MqttPublisher::on_connected() {
     backoff_ = std::chrono::seconds(1);
     std::fprintf(stderr, "zkbridge: connected to the broker at %s:%d\n", settings_.host.c_str(),
                  settings_.port);
+    if (!settings_.discovery_prefix.empty())
+        mosquitto_subscribe(mosq_, nullptr, (settings_.discovery_prefix + "/status").c_str(),
+                            MQTT_QOS);
     // A broker without persistence has forgotten the retained values: every topic's last
-    // payload goes out again first, unless a newer copy is still waiting in the queue.
+    // payload goes out again first. A topic with older copies still queued gets its last
+    // payload behind them instead, through unsent_, unless it is queued already.
     std::vector<Entry> again;
     for (const auto& [topic, payload] : retained_) {
         if (pending_per_topic_.count(topic)) continue;
+        unsent_.erase(topic);
         again.push_back({{topic, payload}, -1, false});
     }
     for (auto it = again.rbegin(); it != again.rend(); ++it) {
         ++pending_per_topic_[it->message.topic];
         pending_.push_front(std::move(*it));
     }
+    report_queue(true, false);
     queued_ = pending_.size();
 }
 
@@ -216,6 +296,11 @@ void MqttPublisher::run() {
                              [this] { return stopping_ || !incoming_.empty(); });
             continue;
         }
+        if (session_up_ && announce_at_ && Clock::now() >= *announce_at_) {
+            announce_at_.reset();
+            announce_again();
+        }
+        if (session_up_ && Clock::now() >= next_queue_report_) report_queue(false, false);
         send_window();
         // Short waits: new messages arrive through incoming_, not through the socket.
         const int rc = mosquitto_loop(mosq_, 20, 1);

@@ -6,17 +6,22 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "fleet.h"
 
 struct mosquitto;
+struct mosquitto_message;
 
 struct MqttSettings {
     std::string host = "127.0.0.1";
@@ -26,14 +31,20 @@ struct MqttSettings {
     std::string password;  // read from a file, never from the command line
     std::string cafile;    // non-empty: TLS, the broker checked against this CA
     std::string will_topic;  // the bridge's availability: "offline" when the link breaks
+    // Non-empty: the bridge's queue length is published here now and then.
+    std::string queue_topic;
+    // Non-empty: home automation's discovery prefix. When it announces on PREFIX/status that it
+    // is online, every retained topic goes out again, its configs first, after a random delay
+    // of up to `announce_delay` so that many clients do not answer at once.
+    std::string discovery_prefix;
+    std::chrono::milliseconds announce_delay{5000};
+    // Messages waiting for the broker's acknowledgement beyond this are refused (and counted):
+    // at least 20,000 readings of thirteen messages each.
+    std::size_t max_queued = 270000;
 };
 
 class MqttPublisher : public MqttSink {
 public:
-    // Messages waiting for the broker's acknowledgement beyond this are refused (and counted):
-    // at least 20,000 readings of thirteen messages each.
-    static constexpr std::size_t MAX_QUEUED = 270000;
-
     explicit MqttPublisher(MqttSettings settings);
     ~MqttPublisher() override;
 
@@ -63,10 +74,17 @@ private:
     void send_window();
     void on_acknowledged(int mid);
     void retire_acknowledged();
+    void on_message(const mosquitto_message& m);
+    void enqueue(MqttMessage m);
+    void mark_unsent(const std::string& topic);
+    void queue_unsent();
+    void announce_again();
+    void report_queue(bool always, bool behind);
 
     static void connect_cb(mosquitto*, void* self, int rc);
     static void disconnect_cb(mosquitto*, void* self, int rc);
     static void publish_cb(mosquitto*, void* self, int mid);
+    static void message_cb(mosquitto*, void* self, const mosquitto_message* m);
 
     const MqttSettings settings_;
 
@@ -92,6 +110,16 @@ private:
     std::chrono::seconds backoff_{1};
     std::deque<Entry> pending_;                      // oldest first
     std::unordered_map<int, Entry*> in_flight_;      // by message id
-    std::map<std::string, std::string> retained_;    // the last payload of every topic
+    // The last payload of every topic that is kept (Retention::kept).
+    std::map<std::string, std::string> retained_;
     std::unordered_map<std::string, int> pending_per_topic_;
+    // Topics whose last payload is not in pending_ behind their older copies (refused when the
+    // queue was full, or asked for again); queued as soon as there is room, oldest first.
+    // unsent_order_ may hold topics that have left unsent_ since: they are skipped.
+    std::unordered_set<std::string> unsent_;
+    std::deque<std::string> unsent_order_;
+    std::optional<Clock::time_point> announce_at_;  // home automation came back online
+    std::minstd_rand random_{std::random_device{}()};
+    Clock::time_point next_queue_report_;
+    std::size_t reported_queue_ = SIZE_MAX;
 };

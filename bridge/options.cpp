@@ -29,26 +29,39 @@ bool valid_prefix(std::string_view p) {
     });
 }
 
+bool id_char(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+           c == '_' || c == '-';
+}
+
 }  // namespace
 
 std::string usage() {
     return "usage: zkbridge --station NAME=HOST:PORT [--station ...] [--stations-file FILE]\n"
            "                [--period SECONDS] [--mqtt HOST:PORT] [--mqtt-prefix zk47]\n"
            "                [--mqtt-user U --mqtt-password-file F] [--mqtt-cafile F]\n"
-           "                [--http HOST:PORT] [--no-discovery]\n"
+           "                [--http HOST:PORT] [--no-discovery] [--bridge-id ID]\n"
            "Polls each station's data server every period (default 5 s, at least 1) and\n"
            "publishes its readings to MQTT (default 127.0.0.1:1883) and over HTTP at /metrics,\n"
            "/api/stations and /healthz (default 127.0.0.1:9147). NAME is 1 to 32 of A-Z a-z\n"
-           "0-9 _ -. The stations file holds one NAME=HOST:PORT a line, '#' starts a comment;\n"
-           "SIGHUP reads it again.\n";
+           "0-9 _ -, not \"bridge\". The stations file holds one NAME=HOST:PORT a line, '#'\n"
+           "starts a comment; SIGHUP reads it again. Each bridge on a broker needs an id of its\n"
+           "own: --bridge-id, the host name by default.\n";
+}
+
+bool valid_bridge_id(std::string_view id) {
+    return !id.empty() && id.size() <= 32 && std::all_of(id.begin(), id.end(), id_char);
 }
 
 bool valid_station_name(std::string_view name) {
-    if (name.empty() || name.size() > 32) return false;
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-';
-    });
+    return valid_bridge_id(name) && name != "bridge";
+}
+
+std::string bridge_id_from_host(std::string_view host) {
+    std::string id(host.substr(0, 32));
+    for (char& c : id)
+        if (!id_char(c)) c = '-';
+    return id.empty() ? "zkbridge" : id;
 }
 
 bool parse_endpoint(std::string_view text, Endpoint& out, std::string& error) {
@@ -84,7 +97,8 @@ bool parse_station(std::string_view text, StationAddress& out, std::string& erro
     const std::string_view name = text.substr(0, eq);
     if (!valid_station_name(name)) {
         error = "station name '" + std::string(name) +
-                "' must be 1 to 32 of the characters A-Z a-z 0-9 _ -";
+                (name == "bridge" ? "' is kept for the bridges' own topics"
+                                  : "' must be 1 to 32 of the characters A-Z a-z 0-9 _ -");
         return false;
     }
     Endpoint e;
@@ -151,7 +165,7 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
         }
         static const char* const with_value[] = {
             "--station", "--stations-file", "--period", "--mqtt", "--mqtt-prefix",
-            "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile", "--http"};
+            "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile", "--http", "--bridge-id"};
         if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value)) {
             error = "unknown argument '" + a + "'";
             return false;
@@ -188,6 +202,12 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
             o.mqtt_cafile = v;
         } else if (a == "--http") {
             if (!parse_endpoint(v, o.http, error)) return false;
+        } else if (a == "--bridge-id") {
+            if (!valid_bridge_id(v)) {
+                error = "--bridge-id '" + v + "' must be 1 to 32 of the characters A-Z a-z 0-9 _ -";
+                return false;
+            }
+            o.bridge_id = v;
         }
     }
     if (o.help) {

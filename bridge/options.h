@@ -5,7 +5,9 @@
 #include <vector>
 
 struct StationAddress {
-    std::string name;  // [A-Za-z0-9_-]{1,32}: it becomes part of topics, labels and ids
+    // [A-Za-z0-9_-]{1,32} but not "bridge": it becomes part of topics, labels and ids, and
+    // PREFIX/bridge/ holds the bridges' own topics.
+    std::string name;
     std::string host;
     int port = 0;
     bool operator==(const StationAddress& o) const {
@@ -24,6 +26,7 @@ struct Options {
     int period = 5;  // seconds
     Endpoint mqtt{"127.0.0.1", 1883};
     std::string mqtt_prefix = "zk47";
+    std::string bridge_id;  // empty: bridge_id_from_host of the host name
     std::string mqtt_user;
     std::string mqtt_password_file;
     std::string mqtt_cafile;
@@ -39,6 +42,12 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
 std::string usage();
 
 bool valid_station_name(std::string_view name);
+
+// A bridge id: 1 to 32 of [A-Za-z0-9_-].
+bool valid_bridge_id(std::string_view id);
+// The host name as a bridge id: every other character becomes '-', cut to 32; "zkbridge"
+// for an empty name.
+std::string bridge_id_from_host(std::string_view host);
 
 // HOST:PORT, split at the last colon; the port is 1..65535.
 bool parse_endpoint(std::string_view text, Endpoint& out, std::string& error);

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -118,17 +119,26 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    char host_name[256] = "";
+    ::gethostname(host_name, sizeof host_name - 1);
+    const BridgeIdentity bridge{o.mqtt_prefix,
+                                o.bridge_id.empty() ? bridge_id_from_host(host_name) : o.bridge_id,
+                                ZK_VERSION};
+
     MqttSettings mqtt;
     mqtt.host = o.mqtt.host;
     mqtt.port = o.mqtt.port;
     mqtt.user = o.mqtt_user;
     mqtt.cafile = o.mqtt_cafile;
-    mqtt.will_topic = bridge_availability_topic(o.mqtt_prefix);
-    // Unique per process, and within the 23 characters every MQTT 3.1.1 broker must accept.
-    char host_name[256] = "host";
-    ::gethostname(host_name, sizeof host_name - 1);
-    mqtt.client_id = "zkbridge-" + std::to_string(::getpid()) + "-" + host_name;
-    mqtt.client_id.resize(std::min<std::size_t>(mqtt.client_id.size(), 23));
+    mqtt.will_topic = bridge_availability_topic(bridge);
+    mqtt.queue_topic = bridge_queue_topic(bridge);
+    if (o.discovery) mqtt.discovery_prefix = DISCOVERY_PREFIX;
+    // The broker drops an older connection with the same id: bridges on one broker need
+    // their own ids anyway.
+    mqtt.client_id = "zkbridge-" + bridge.id;
+    // For tests: a queue that overflows after a few readings.
+    if (const char* limit = std::getenv("ZKBRIDGE_MQTT_QUEUE_LIMIT"))
+        mqtt.max_queued = std::max(1UL, std::strtoul(limit, nullptr, 10));
     if (!o.mqtt_password_file.empty()) {
         if (!read_file(o.mqtt_password_file, mqtt.password, error)) return bad_usage(error);
         mqtt.password = mqtt.password.substr(0, mqtt.password.find_first_of("\r\n"));
@@ -151,7 +161,7 @@ int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);
 
     MqttPublisher publisher(mqtt);
-    Fleet fleet(o.mqtt_prefix, o.discovery, publisher);
+    Fleet fleet(bridge, o.discovery, publisher);
     // The web page's history and event streams; made before the server whose routes use it,
     // so that it outlives the server.
     WebFeed web;

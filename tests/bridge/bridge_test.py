@@ -14,8 +14,8 @@ import urllib.request
 
 import bridgelib
 from zk47test import sockets  # on the path through bridgelib
-from bridgelib import (HOST, TEXTS, Bridge, Broker, Process, Station, Subscriber, data_line,
-                       free_port, retained, state, wait_until)
+from bridgelib import (HOST, TEXTS, Bridge, Broker, Process, Station, Subscriber, clear_retained,
+                       data_line, free_port, publish, retained, state, wait_until)
 
 # Waits for what the bridge publishes: a period of 1 s, with room for a loaded machine.
 WAIT = 15.0
@@ -50,15 +50,15 @@ class Publishing(unittest.TestCase):
         self.assertTrue(all(not r for _, r, _ in sub.messages()), "live messages are not stale")
 
         # A subscriber that comes later gets every topic's last value, and the discovery configs.
-        late = retained(broker, "zk47/#", 3 * 14 + 1)
-        self.assertEqual(late["zk47/bridge/availability"], "online")
+        late = retained(broker, "zk47/#", 3 * 14 + 2)
+        self.assertEqual(late[bridge.availability()], "online")
         for n in names:
             sec, t1 = pushed[n][-1]
             self.assertEqual(late["zk47/%s/state" % n], state(sec, t1=t1))
             self.assertEqual(late["zk47/%s/T4" % n], "ERROR")
             self.assertEqual(late["zk47/%s/availability" % n], "online")
-        configs = retained(broker, "homeassistant/#", 36)
-        self.assertEqual(len(configs), 36)
+        configs = retained(broker, "homeassistant/#", 36 + 2)
+        self.assertEqual(len(configs), 36 + 2)
         c = json.loads(configs["homeassistant/sensor/zk47_east_t12/config"])
         self.assertEqual((c["state_topic"], c["unit_of_measurement"]), ("zk47/east/state", "°C"))
 
@@ -186,10 +186,9 @@ class BrokerRestart(unittest.TestCase):
                         % sorted(repeated))
 
         # The retained discovery and availability are back.
-        back = retained(broker, "zk47/+/availability", 2)
-        self.assertEqual(back, {"zk47/bridge/availability": "online",
-                                "zk47/a/availability": "online"})
-        self.assertEqual(len(retained(broker, "homeassistant/#", 12)), 12)
+        self.assertEqual(retained(broker, "zk47/+/availability", 1), {"zk47/a/availability": "online"})
+        self.assertEqual(retained(broker, bridge.availability(), 1)[bridge.availability()], "online")
+        self.assertEqual(len(retained(broker, "homeassistant/#", 14)), 14)
 
 
     def test_a_broker_without_persistence_gets_every_retained_value_back(self):
@@ -197,18 +196,49 @@ class BrokerRestart(unittest.TestCase):
         sub = Subscriber(self, broker, ["zk47/a/state"])
         station = Station(self)
         station.push(data_line(21))
-        Bridge(self, broker, [("a", station)])
+        bridge = Bridge(self, broker, [("a", station)])
         sub.wait_payload("zk47/a/state", state(21), WAIT)
         broker.stop()
         broker.start()
         everything = {}
-        wait_until(lambda: len(everything.update(retained(broker, "#", 12 + 15, ["-W", "2"]))
-                               or everything) == 12 + 15, WAIT, "every retained topic")
+        # The configs of the station and the bridge, its reading and both availabilities, the
+        # bridge's queue.
+        count = 12 + 2 + 13 + 2 + 1
+        wait_until(lambda: len(everything.update(retained(broker, "#", count, ["-W", "2"]))
+                               or everything) == count, WAIT, "every retained topic")
         self.assertEqual(everything["zk47/a/state"], state(21))
         self.assertEqual(everything["zk47/a/T6"], "101.20")
         self.assertEqual(everything["zk47/a/availability"], "online")
-        self.assertEqual(everything["zk47/bridge/availability"], "online")
+        self.assertEqual(everything[bridge.availability()], "online")
         self.assertIn("homeassistant/sensor/zk47_a_t12/config", everything)
+
+
+    def test_after_the_queue_overflowed_every_topic_ends_with_its_last_value(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/a/state"])
+        station = Station(self)
+        station.push(data_line(1, t1="1.00"))
+        # Room for two readings and a part of a third.
+        bridge = Bridge(self, broker, [("a", station)], env={"ZKBRIDGE_MQTT_QUEUE_LIMIT": "30"})
+        sub.wait_payload("zk47/a/state", state(1, t1="1.00"), WAIT)
+        broker.stop()
+        for sec in (2, 3, 4, 5):
+            station.push(data_line(sec, t1="%d.00" % sec))
+            bridge.wait_metric(sec, "zk47_reading_seconds", WAIT, station="a")
+        # The fourth reading's state and first channels were queued, the rest and the whole
+        # fifth reading refused: every topic has an older copy waiting.
+        self.assertGreater(bridge.metric("zk47_bridge_mqtt_dropped_messages_total"), 13)
+        broker.start()
+        last = {"zk47/a/state": state(5, t1="5.00"), "zk47/a/T1": "5.00", "zk47/a/T12": "20.00"}
+        wait_until(lambda: {t: retained(broker, t, 1, ["-W", "2"]).get(t) for t in last} == last,
+                   WAIT, "the last value of every topic")
+        sub.wait_payload("zk47/a/state", state(5, t1="5.00"), WAIT)
+        self.assertEqual(sub.payloads("zk47/a/state")[-1], state(5, t1="5.00"))
+        bridge.wait_metric(0, "zk47_bridge_mqtt_queued_messages", WAIT)
+        # Home automation's sensor of the queue follows, within its 10 s.
+        queue = bridge.availability().replace("availability", "queue")
+        wait_until(lambda: retained(broker, queue, 1, ["-W", "2"]).get(queue) == "0", WAIT,
+                   "the queue reported empty")
 
 
 def make_tls(folder):
@@ -329,6 +359,8 @@ class Arguments(unittest.TestCase):
                 (["--stations-file", "/nonexistent"], "cannot read"),
                 (["--station", "a=no.such.host.invalid:1"], "cannot resolve"),
                 (["--station", "a=1:1", "--mqtt-password", "x"], "unknown argument"),
+                (["--station", "bridge=127.0.0.1:1"], "kept for the bridges' own topics"),
+                (["--station", "a=1:1", "--bridge-id", "a.b"], "--bridge-id 'a.b'"),
         ]:
             code, out, err = self.run_bridge(*args)
             self.assertEqual(code, 2, args)
@@ -362,9 +394,164 @@ class Arguments(unittest.TestCase):
             sub.wait_payload("zk47/a/availability", "online", WAIT)
             bridge.process.send(sig)
             self.assertEqual(bridge.process.wait_exit(), 0)
-            self.assertEqual(retained(broker, "zk47/+/availability", 3),
-                             {"zk47/a/availability": "offline", "zk47/gone/availability": "offline",
-                              "zk47/bridge/availability": "offline"})
+            self.assertEqual(retained(broker, "zk47/+/availability", 2),
+                             {"zk47/a/availability": "offline", "zk47/gone/availability": "offline"})
+            self.assertEqual(retained(broker, "zk47/bridge/+/availability", 1),
+                             {bridge.availability(): "offline"})
+
+
+def config_topics(messages):
+    """Discovery config topic -> every payload published on it, in order."""
+    out = {}
+    for topic, _, payload in messages:
+        if topic.startswith("homeassistant/") and topic != "homeassistant/status":
+            out.setdefault(topic, []).append(payload)
+    return out
+
+
+def station_configs(id_prefix, name):
+    return {"homeassistant/sensor/%s_%s_t%d/config" % (id_prefix, name, k) for k in range(1, 13)}
+
+
+def bridge_configs(id_prefix, bridge_id):
+    return {"homeassistant/binary_sensor/%s_bridge_%s_connected/config" % (id_prefix, bridge_id),
+            "homeassistant/sensor/%s_bridge_%s_queue/config" % (id_prefix, bridge_id)}
+
+
+class SeveralBridges(unittest.TestCase):
+    def start_two(self, prefixes, names):
+        """Bridges x and y on one broker, each polling a station of its own."""
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["#"])
+        bridges = []
+        for k, (bridge_id, prefix, name) in enumerate(zip(("x", "y"), prefixes, names)):
+            station = Station(self)
+            station.push(data_line(10 + k))
+            bridges.append(Bridge(self, broker, [(name, station)], id=bridge_id,
+                                  args=["--mqtt-prefix", prefix]))
+            sub.wait_payload("%s/%s/state" % (prefix, name), state(10 + k), WAIT)
+        for b, prefix in zip(bridges, prefixes):
+            sub.wait_payload(b.availability(prefix), "online", WAIT)
+            self.assertEqual(b.metric("zk47_bridge_mqtt_connected"), 1)
+        return broker, sub, bridges
+
+    def assert_no_config_overwritten(self, sub, expected):
+        configs = config_topics(sub.messages())
+        self.assertEqual(set(configs), expected)
+        for topic, payloads in configs.items():
+            self.assertEqual(len(set(payloads)), 1, "%s written by both bridges" % topic)
+
+    def test_same_prefix_each_bridge_stops_only_its_own_availability(self):
+        broker, sub, (x, y) = self.start_two(("zk47", "zk47"), ("a", "b"))
+        self.assert_no_config_overwritten(sub, station_configs("zk47", "a") | station_configs(
+            "zk47", "b") | bridge_configs("zk47", "x") | bridge_configs("zk47", "y"))
+        a_t1 = json.loads(sub.payloads("homeassistant/sensor/zk47_a_t1/config")[0])
+        self.assertEqual(a_t1["availability"][0]["topic"], "zk47/bridge/x/availability")
+
+        x.process.send(signal.SIGTERM)
+        self.assertEqual(x.process.wait_exit(), 0)
+        self.assertEqual(retained(broker, "zk47/+/availability", 2),
+                         {"zk47/a/availability": "offline", "zk47/b/availability": "online"})
+        self.assertEqual(retained(broker, "zk47/bridge/+/availability", 2),
+                         {"zk47/bridge/x/availability": "offline",
+                          "zk47/bridge/y/availability": "online"})
+        # y's broker session is its own: it neither lost it nor stopped publishing.
+        self.assertNotIn("lost the broker", y.process.stderr.text())
+        self.assertEqual(sub.payloads("zk47/bridge/y/availability"), ["online"])
+
+        # A bridge killed outright: its last will names its own topic only.
+        y.process.stop(signal.SIGKILL)
+        sub.wait_payload("zk47/bridge/y/availability", "offline", WAIT)
+        self.assertEqual(sub.payloads("zk47/bridge/x/availability"), ["online", "offline"])
+        self.assertEqual(sub.payloads("zk47/b/availability"), ["online"])
+
+    def test_different_prefixes_share_no_entity(self):
+        broker, sub, (x, y) = self.start_two(("zk47", "plant/zk47"), ("A", "A"))
+        self.assert_no_config_overwritten(sub, station_configs("zk47", "A") | station_configs(
+            "plant-2Fzk47", "A") | bridge_configs("zk47", "x") | bridge_configs("plant-2Fzk47", "y"))
+        y_t1 = json.loads(sub.payloads("homeassistant/sensor/plant-2Fzk47_A_t1/config")[0])
+        self.assertEqual((y_t1["state_topic"], y_t1["device"]["identifiers"]),
+                         ("plant/zk47/A/state", ["plant-2Fzk47_A"]))
+
+        x.process.stop(signal.SIGKILL)
+        sub.wait_payload("zk47/bridge/x/availability", "offline", WAIT)
+        self.assertEqual(retained(broker, "plant/zk47/bridge/y/availability", 1),
+                         {"plant/zk47/bridge/y/availability": "online"})
+        self.assertEqual(sub.payloads("plant/zk47/bridge/y/availability"), ["online"])
+        self.assertEqual(sub.payloads("plant/zk47/A/availability"), ["online"])
+
+
+class HomeAssistant(unittest.TestCase):
+    def test_its_birth_message_brings_every_config_then_every_state_back(self):
+        broker = Broker(self)
+        station = Station(self)
+        station.push(data_line(30))
+        bridge = Bridge(self, broker, [("a", station)], id="b1")
+        # Configs of the station and the bridge; the reading; both availabilities; the queue.
+        count = 12 + 2 + 13 + 2 + 1
+        before = {}
+        wait_until(lambda: len(before.update(retained(broker, "#", count, ["-W", "2"]))
+                               or before) == count, WAIT, "every retained topic")
+        clear_retained(broker)
+        self.assertEqual(retained(broker, "#", 1, ["-W", "1"]), {})
+
+        sub = Subscriber(self, broker, ["#"])
+        publish(broker, "homeassistant/status", "offline")  # going away asks for nothing
+        asked = time.monotonic()
+        publish(broker, "homeassistant/status", "online")
+        wait_until(lambda: len({t for t, _, _ in sub.messages()}) == count + 1, WAIT,
+                   "every topic again")
+        self.assertLess(time.monotonic() - asked, 5 + 2.5, "at most 5 s of delay")
+        got = [(t, p) for t, _, p in sub.messages() if t != "homeassistant/status"]
+        is_config = [t.startswith("homeassistant/") for t, _ in got]
+        self.assertEqual(is_config, sorted(is_config, reverse=True), "the configs first")
+        queue = bridge.availability().replace("availability", "queue")
+        self.assertEqual({t: p for t, p in got if t != queue},
+                         {t: p for t, p in before.items() if t != queue})
+        self.assertTrue(sub.payloads(queue)[-1].isdigit())
+        self.assertEqual(retained(broker, "zk47/a/state", 1), {"zk47/a/state": state(30)})
+
+    def test_a_removed_station_is_deleted_and_never_announced_again(self):
+        broker = Broker(self)
+        a, b = Station(self), Station(self)
+        for s in (a, b):
+            s.push(data_line(40))
+        folder = tempfile.mkdtemp(prefix="zkbridge-stations-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", folder])
+        path = os.path.join(folder, "stations")
+
+        def write(*entries):
+            with open(path, "w") as f:
+                f.write("".join("%s=%s:%d\n" % (n, HOST, s.port) for n, s in entries))
+
+        write(("a", a), ("b", b))
+        bridge = Bridge(self, broker, args=["--stations-file", path], id="b1")
+        self.assertEqual(len(retained(broker, "homeassistant/#", 26)), 26)
+        sub = Subscriber(self, broker, ["#"])
+        write(("b", b))
+        bridge.process.send(signal.SIGHUP)
+        for topic in station_configs("zk47", "a"):
+            sub.wait_payload(topic, "", WAIT)
+            self.assertEqual([m for m in sub.messages(topic) if not m[1]], [(topic, False, "")])
+        sub.wait_payload("zk47/a/availability", "offline", WAIT)
+        kept = station_configs("zk47", "b") | bridge_configs("zk47", "b1")
+        self.assertEqual(set(retained(broker, "homeassistant/#", 14)), kept)
+
+        # A broker without persistence restarts: the bridge sends what it keeps, nothing of a.
+        broker.stop()
+        broker.start()
+        count = 14 + 13 + 2 + 1
+        after = {}
+        wait_until(lambda: len(after.update(retained(broker, "#", count, ["-W", "2"]))
+                               or after) == count, WAIT, "every retained topic")
+        self.assertEqual({t for t in after if t.startswith("homeassistant/")}, kept)
+        self.assertEqual([t for t in after if "/a/" in t], [])
+
+        # Nor when home automation asks for everything.
+        sub = Subscriber(self, broker, ["#"])
+        publish(broker, "homeassistant/status", "online")
+        sub.wait_payload("zk47/b/state", state(40), WAIT)
+        self.assertEqual([t for t, _, _ in sub.messages() if "/a/" in t or "_a_" in t], [])
 
 
 class SilentServer:

@@ -6,6 +6,8 @@ A test script is run as `script.py [unittest arguments] -- ZKBRIDGE ZKSRV`.
 """
 import json
 import os
+import re
+import socket
 import shutil
 import signal
 import subprocess
@@ -204,21 +206,49 @@ def retained(broker, topic, count, extra=()):
     return result
 
 
-class Bridge:
-    """zkbridge with the given stations and options, its HTTP on a free port."""
+def host_bridge_id():
+    """The bridge id a bridge takes when it is given none: the host name, reduced."""
+    return re.sub("[^A-Za-z0-9_-]", "-", socket.gethostname()[:32]) or "zkbridge"
 
-    def __init__(self, test, broker, stations=(), args=(), period=1, wait_http=True):
+
+def publish(broker, topic, payload):
+    """One message from another client, as home automation sends its status."""
+    subprocess.run(["mosquitto_pub", "-h", HOST, "-p", str(broker.port), "-q", "1", "-t", topic,
+                    "-m", payload], check=True, timeout=15)
+
+
+def clear_retained(broker):
+    """Deletes every retained message, as a broker without persistence loses them."""
+    subprocess.run(["mosquitto_sub", "-h", HOST, "-p", str(broker.port), "-t", "#",
+                    "--retained-only", "--remove-retained", "-W", "2"],
+                   capture_output=True, timeout=15)
+
+
+class Bridge:
+    """zkbridge with the given stations and options, its HTTP on a free port; `id` is its
+    --bridge-id, the host's when None."""
+
+    def __init__(self, test, broker, stations=(), args=(), period=1, wait_http=True, id=None,
+                 env=None):
         self.test = test
         self.http_port = free_port()
+        self.id = id or host_bridge_id()
         argv = [BRIDGE, "--period", period, "--http", "%s:%d" % (HOST, self.http_port)]
+        if id:
+            argv += ["--bridge-id", id]
         if broker is not None:
             argv += ["--mqtt", "%s:%d" % (HOST, broker.port)]
         for name, station in stations:
             argv += ["--station", "%s=%s:%d" % (name, HOST, station.port)]
-        self.process = Process(argv + list(args))
+        self.process = Process(argv + list(args),
+                               env=dict(os.environ, **env) if env else None)
         test.addCleanup(self.process.stop, signal.SIGKILL)
         if wait_http:
             self.process.stderr.wait_for("HTTP on")
+
+    def availability(self, prefix="zk47"):
+        """The topic of the bridge's own availability."""
+        return "%s/bridge/%s/availability" % (prefix, self.id)
 
     def get(self, path):
         try:

@@ -155,19 +155,81 @@ TEST(BridgeTopics, StateThenTwelveChannelTextsNeverEmpty) {
 }
 
 TEST(BridgeTopics, DiscoveryConfigPerChannelWithBothAvailabilityTopics) {
-    const auto m = discovery_messages("zk47", "north");
+    const BridgeIdentity bridge{"zk47", "hall-2", "1.2.3"};
+    const auto m = discovery_messages(bridge, "north");
     ASSERT_EQ(m.size(), 12u);
     EXPECT_EQ(m[4].topic, "homeassistant/sensor/zk47_north_t5/config");
     const auto c = nlohmann::json::parse(m[4].payload);
     EXPECT_EQ(c["device_class"], "temperature");
     EXPECT_EQ(c["unit_of_measurement"], "°C");
+    EXPECT_EQ(c["suggested_display_precision"], 2);
     EXPECT_EQ(c["state_topic"], "zk47/north/state");
     EXPECT_EQ(c["value_template"], "{{ value_json.channels.T5.value }}");
     EXPECT_EQ(c["unique_id"], "zk47_north_t5");
-    EXPECT_EQ(c["availability"][0]["topic"], "zk47/bridge/availability");
+    EXPECT_EQ(c["default_entity_id"], "sensor.zk47_north_t5");
+    EXPECT_FALSE(c.contains("object_id"));
+    EXPECT_EQ(c["availability"][0]["topic"], "zk47/bridge/hall-2/availability");
     EXPECT_EQ(c["availability"][1]["topic"], "zk47/north/availability");
     EXPECT_EQ(c["availability_mode"], "all");
-    EXPECT_EQ(c["device"]["identifiers"][0], "zk47_north");
+    EXPECT_EQ(c["device"], nlohmann::json::parse(
+        R"({"identifiers":["zk47_north"],"name":"ZK-47 north","model":"ZK-47",)"
+        R"("sw_version":"1.2.3","via_device":"zk47/bridge/hall-2"})"));
+    EXPECT_EQ(c["origin"], nlohmann::json::parse(R"({"name":"zkbridge","sw_version":"1.2.3"})"));
+}
+
+TEST(BridgeTopics, DiscoveryIdsCarryThePrefixAndNeverMeet) {
+    auto ids = [](const std::string& prefix, const std::string& station) {
+        const auto c = nlohmann::json::parse(
+            discovery_messages({prefix, "b", "1"}, station)[0].payload);
+        return c["unique_id"].get<std::string>() + " " +
+               c["device"]["identifiers"][0].get<std::string>() + " " +
+               c["default_entity_id"].get<std::string>();
+    };
+    EXPECT_EQ(ids("site/Zk_4-7", "A-1"),
+              "site-2FZk-5F4-2D7_A-1_t1 site-2FZk-5F4-2D7_A-1 sensor.site_2fzk_5f4_2d7_a_1_t1");
+    // The prefix ends at the id's first '_', whatever the station is called.
+    EXPECT_NE(ids("zk47", "2Fx_t1"), ids("zk47/x", "t1"));
+    EXPECT_NE(ids("zk47", "_a"), ids("zk47_", "a"));
+    EXPECT_EQ(discovery_messages({"site/zk47", "b", "1"}, "a")[0].topic,
+              "homeassistant/sensor/site-2Fzk47_a_t1/config");
+}
+
+TEST(BridgeTopics, TheBridgeIsADeviceWithItsConnectionAndQueue) {
+    const BridgeIdentity bridge{"site/zk47", "hall-2", "1.2.3"};
+    EXPECT_EQ(bridge_availability_topic(bridge), "site/zk47/bridge/hall-2/availability");
+    EXPECT_EQ(bridge_queue_topic(bridge), "site/zk47/bridge/hall-2/queue");
+    const auto m = bridge_discovery_messages(bridge);
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[0].topic, "homeassistant/binary_sensor/site-2Fzk47_bridge_hall-2_connected/config");
+    EXPECT_EQ(m[1].topic, "homeassistant/sensor/site-2Fzk47_bridge_hall-2_queue/config");
+    const auto link = nlohmann::json::parse(m[0].payload);
+    EXPECT_EQ(link["state_topic"], "site/zk47/bridge/hall-2/availability");
+    EXPECT_FALSE(link.contains("availability_topic"));  // it shows the bridge offline itself
+    const auto queue = nlohmann::json::parse(m[1].payload);
+    EXPECT_EQ(queue["state_topic"], "site/zk47/bridge/hall-2/queue");
+    EXPECT_EQ(queue["availability_topic"], "site/zk47/bridge/hall-2/availability");
+    EXPECT_EQ(queue["device"], link["device"]);
+    EXPECT_EQ(link["device"]["identifiers"][0], "site/zk47/bridge/hall-2");
+    // The station's device hangs off this one.
+    EXPECT_EQ(nlohmann::json::parse(discovery_messages(bridge, "a")[0].payload)["device"]
+                  ["via_device"], link["device"]["identifiers"][0]);
+}
+
+TEST(BridgeTopics, ARemovedStationGoesOfflineItsConfigsAreDeletedAndItsTopicsForgotten) {
+    const auto m = removal_messages({"zk47", "b", "1"}, "a", true);
+    ASSERT_EQ(m.size(), 1u + 12u + 13u);
+    EXPECT_EQ(m[0].topic, "zk47/a/availability");
+    EXPECT_EQ(m[0].payload, "offline");
+    EXPECT_EQ(m[0].retention, Retention::once);
+    for (int k = 1; k <= 12; ++k) {
+        EXPECT_EQ(m[k].topic, "homeassistant/sensor/zk47_a_t" + std::to_string(k) + "/config");
+        EXPECT_EQ(m[k].payload, "");
+        EXPECT_EQ(m[k].retention, Retention::once);
+    }
+    EXPECT_EQ(m[13].topic, "zk47/a/state");
+    EXPECT_EQ(m.back().topic, "zk47/a/T12");
+    for (std::size_t i = 13; i < m.size(); ++i) EXPECT_EQ(m[i].retention, Retention::forget);
+    EXPECT_EQ(removal_messages({"zk47", "b", "1"}, "a", false).size(), 1u + 13u);
 }
 
 // ---- HTTP views ----
@@ -219,17 +281,19 @@ TEST(BridgeOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(o.mqtt_prefix, "zk47");
     EXPECT_EQ(o.http.port, 9147);
     EXPECT_TRUE(o.discovery);
+    EXPECT_EQ(o.bridge_id, "");
     ASSERT_TRUE(parse_options({"--station", "a_1=host.example:1", "--station", "B-2=10.0.0.2:65535",
                                "--stations-file", "f", "--period", "1", "--mqtt", "broker:8883",
                                "--mqtt-prefix", "site/zk", "--mqtt-user", "u",
                                "--mqtt-password-file", "p", "--mqtt-cafile", "ca",
-                               "--http", "0.0.0.0:80", "--no-discovery"},
+                               "--http", "0.0.0.0:80", "--no-discovery", "--bridge-id", "hall_2-B"},
                               o, e)) << e;
     ASSERT_EQ(o.stations.size(), 2u);
     EXPECT_EQ(o.stations[1], (StationAddress{"B-2", "10.0.0.2", 65535}));
     EXPECT_EQ(o.mqtt.host, "broker");
     EXPECT_EQ(o.mqtt_prefix, "site/zk");
     EXPECT_FALSE(o.discovery);
+    EXPECT_EQ(o.bridge_id, "hall_2-B");
     EXPECT_TRUE(parse_options({"--help"}, o, e));
     EXPECT_TRUE(o.help);
 }
@@ -255,6 +319,10 @@ TEST(BridgeOptions, BadArgumentsAreRefusedWithAMessage) {
         {"--station", "a=1:1", "--mqtt-password-file", "p"},
         {"--station", "a=1:1", "--mqtt"},
         {"--station", "a=1:1", "--bogus"},
+        {"--station", "bridge=1:1"},  // its topics would be the bridges' own
+        {"--station", "a=1:1", "--bridge-id", ""},
+        {"--station", "a=1:1", "--bridge-id", "a.b"},
+        {"--station", "a=1:1", "--bridge-id", std::string(33, 'b')},
     };
     for (const auto& args : bad) {
         Options o;
@@ -266,6 +334,18 @@ TEST(BridgeOptions, BadArgumentsAreRefusedWithAMessage) {
     std::string e;
     parse_options({"--station", "a b=127.0.0.1:1"}, o, e);
     EXPECT_NE(e.find("'a b'"), std::string::npos) << e;
+    parse_options({"--station", "bridge=127.0.0.1:1"}, o, e);
+    EXPECT_NE(e.find("'bridge' is kept for the bridges' own topics"), std::string::npos) << e;
+    EXPECT_TRUE(valid_station_name("Bridge"));
+    EXPECT_TRUE(valid_station_name("bridge2"));
+}
+
+TEST(BridgeOptions, TheDefaultBridgeIdIsTheHostNameReduced) {
+    EXPECT_EQ(bridge_id_from_host("plant-7"), "plant-7");
+    EXPECT_EQ(bridge_id_from_host("gw.plant.example"), "gw-plant-example");
+    EXPECT_EQ(bridge_id_from_host(std::string(40, 'h')), std::string(32, 'h'));
+    EXPECT_EQ(bridge_id_from_host(""), "zkbridge");
+    EXPECT_TRUE(valid_bridge_id(bridge_id_from_host("\xD0\xB7 x")));
 }
 
 TEST(BridgeOptions, StationsFileWithCommentsAndLineNumbersInErrors) {
@@ -316,12 +396,15 @@ struct RecordingObserver : FleetObserver {
 TEST(BridgeFleet, AnnouncesDiscoveryAvailabilityReadingsRemovalsAndStop) {
     RecordingSink sink;
     RecordingObserver seen;
-    Fleet fleet("zk47", true, sink);
+    Fleet fleet({"zk47", "b1", "1.0"}, true, sink);
     fleet.add_observer(&seen);
     fleet.set_stations({"a", "b"});
-    ASSERT_EQ(sink.sent.size(), 1u + 24u);
-    EXPECT_EQ(sink.sent[0].topic, "zk47/bridge/availability");
+    ASSERT_EQ(sink.sent.size(), 1u + 2u + 24u);
+    EXPECT_EQ(sink.sent[0].topic, "zk47/bridge/b1/availability");
     EXPECT_EQ(sink.sent[0].payload, "online");
+    EXPECT_EQ(sink.sent[1].topic, "homeassistant/binary_sensor/zk47_bridge_b1_connected/config");
+    EXPECT_EQ(sink.sent[3].topic, "homeassistant/sensor/zk47_a_t1/config");
+    for (const auto& m : sink.sent) EXPECT_EQ(m.retention, Retention::kept);
 
     sink.sent.clear();
     fleet.apply("a", replied(kLine), 1);
@@ -334,9 +417,14 @@ TEST(BridgeFleet, AnnouncesDiscoveryAvailabilityReadingsRemovalsAndStop) {
 
     sink.sent.clear();
     fleet.set_stations({"b", "c"});  // a dropped, c added
-    ASSERT_EQ(sink.sent.size(), 13u);
-    EXPECT_EQ(sink.sent.back().topic, "zk47/a/availability");
-    EXPECT_EQ(sink.sent.back().payload, "offline");
+    std::vector<MqttMessage> expected = discovery_messages({"zk47", "b1", "1.0"}, "c");
+    for (const auto& m : removal_messages({"zk47", "b1", "1.0"}, "a", true)) expected.push_back(m);
+    ASSERT_EQ(sink.sent.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(sink.sent[i].topic, expected[i].topic);
+        EXPECT_EQ(sink.sent[i].payload, expected[i].payload);
+        EXPECT_EQ(sink.sent[i].retention, expected[i].retention);
+    }
     EXPECT_EQ(fleet.names(), (std::vector<std::string>{"b", "c"}));
     for (const auto& s : fleet.snapshot()) EXPECT_NE(s.name, "a");
 
@@ -344,14 +432,16 @@ TEST(BridgeFleet, AnnouncesDiscoveryAvailabilityReadingsRemovalsAndStop) {
     fleet.announce_stop();
     EXPECT_EQ(sink.lines(), (std::vector<std::string>{"zk47/b/availability offline",
                                                        "zk47/c/availability offline",
-                                                       "zk47/bridge/availability offline"}));
+                                                       "zk47/bridge/b1/availability offline"}));
     EXPECT_EQ(seen.events, (std::vector<std::string>{"a online", "reading a 125 state",
                                                      "a offline", "removed a"}));
 }
 
 TEST(BridgeFleet, NoDiscoveryWhenTurnedOff) {
     RecordingSink sink;
-    Fleet fleet("zk47", false, sink);
+    Fleet fleet({"zk47", "b1", "1.0"}, false, sink);
     fleet.set_stations({"a"});
     EXPECT_EQ(sink.sent.size(), 1u);
+    fleet.set_stations({});
+    EXPECT_EQ(sink.sent.size(), 1u + 1u + 13u);  // offline, and its topics forgotten
 }
