@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -54,9 +56,12 @@ HttpReply plain(int status, std::string body) {
 struct HttpServer::Impl {
     std::map<std::string, HttpHandler> routes;  // written before start(), read only after
 
-    // Open connections by client address; written by the loop's threads.
+    // Open connections, and their number by client address; written by the loop's threads.
     std::mutex mutex;
     std::map<net::ip::address, std::size_t> per_address;
+    std::set<Connection*> open;
+    std::condition_variable all_closed;
+    std::atomic<bool> stopping{false};
 
     std::vector<std::thread> threads;
     // After the bookkeeping, so that it goes first: its pending handlers hold the
@@ -73,10 +78,16 @@ struct HttpServer::Impl {
         ++n;
         return true;
     }
-    void release(const net::ip::address& a) {
+    void enter(Connection* c) {
         std::lock_guard<std::mutex> lock(mutex);
+        open.insert(c);
+    }
+    void leave(Connection* c, const net::ip::address& a) {
+        std::lock_guard<std::mutex> lock(mutex);
+        open.erase(c);
         const auto it = per_address.find(a);
         if (it != per_address.end() && --it->second == 0) per_address.erase(it);
+        if (open.empty()) all_closed.notify_all();
     }
     HttpReply answer(http::verb method, const std::string& target) const;
 };
@@ -86,13 +97,24 @@ namespace {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(HttpServer::Impl& server, tcp::socket&& socket, net::ip::address address)
-        : server_(server), address_(std::move(address)), stream_(std::move(socket)) {}
-    ~Connection() { server_.release(address_); }
+        : server_(server), address_(std::move(address)), stream_(std::move(socket)) {
+        server_.enter(this);
+    }
+    ~Connection() { server_.leave(this, address_); }
 
     void start() { read_request(); }
+    net::any_io_executor executor() { return stream_.get_executor(); }
+
+    // The server stops: a connection waiting for a request ends now, one that is answering
+    // ends after its answer, an event stream after its last event.
+    void finish() {
+        if (reading_) close();
+    }
 
 private:
     void read_request() {
+        if (server_.stopping) return close();
+        reading_ = true;
         parser_.emplace();
         parser_->header_limit(HttpServer::REQUEST_HEAD_LIMIT);
         parser_->body_limit(HttpServer::REQUEST_BODY_LIMIT);
@@ -104,6 +126,7 @@ private:
     }
 
     void on_request(beast::error_code ec) {
+        reading_ = false;
         if (ec) {
             // A request that breaks the rules is told so; a client that went away or took
             // too long is not.
@@ -229,6 +252,7 @@ private:
     net::steady_timer idle_{stream_.get_executor()};
     std::string out_;
     std::array<char, 512> scratch_{};
+    bool reading_ = false;
     bool chunked_ = true;
     bool writing_ = false;
     bool ending_ = false;
@@ -351,6 +375,29 @@ void HttpServer::start() {
 }
 
 void HttpServer::stop() {
+    if (impl_->threads.empty()) return;
+    impl_->stopping = true;
+    net::post(impl_->acceptor.get_executor(), [this] {
+        beast::error_code ignored;
+        impl_->acceptor.close(ignored);
+        impl_->accept_pause.cancel();
+    });
+    std::vector<std::shared_ptr<Connection>> open;
+    {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        for (Connection* c : impl_->open) {
+            if (auto held = c->weak_from_this().lock()) open.push_back(std::move(held));
+        }
+    }
+    // Outside the lock: the last hold on a connection may go here, and its end takes the lock.
+    for (auto& c : open) net::post(c->executor(), [c] { c->finish(); });
+    open.clear();
+    {
+        // A stream's last event or a large answer may take a moment; a stuck client does not
+        // hold up the stop.
+        std::unique_lock<std::mutex> lock(impl_->mutex);
+        impl_->all_closed.wait_for(lock, std::chrono::seconds(2), [this] { return impl_->open.empty(); });
+    }
     impl_->loop.stop();
     for (auto& t : impl_->threads) t.join();
     impl_->threads.clear();
