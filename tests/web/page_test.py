@@ -268,6 +268,35 @@ class Restarts(PageTest):
                              "на связи")
 
 
+class Chart(PageTest):
+    def test_an_outage_leaves_a_gap_and_an_empty_station_has_no_chart(self):
+        # "east" has given nothing yet: no chart, rather than an axis around nothing.
+        self.assertEqual(self.chart_points("east"), 0)
+        self.assertEqual(self.browser.eval(self.card("east", ".chart") + ".childElementCount"), 0)
+
+        for n in range(6):
+            self.push_and_see("north", *reading(0, n))
+            self.push_and_see("south", *reading(1, n))
+        north = self.stations["north"]
+        north.stop()
+        self.browser.wait_for(self.card("north") + ".classList.contains('offline')", 3 * 1 + 2)
+        time.sleep(6)  # an outage of several periods
+        north.start()
+        for n in range(2):
+            self.push_and_see("north", *grid_texts(1 + n, "2024-05-17-10-00-0%d" % n, "00000001",
+                                                   ["5.00"] * 12))
+        self.assertEqual(self.chart_points("north"), 8)
+        self.assertEqual(self.browser.eval(self.card("north", ".chart") + ".dataset.gaps"), "1")
+        self.assertEqual(self.browser.eval(self.card("south", ".chart") + ".dataset.gaps"), "0")
+        self.show("north")
+        time.sleep(0.3)
+        self.browser.screenshot(os.path.join(SHOTS, "chart-gap.png"))
+
+        self.push_and_see("east", *reading(2, 0))
+        self.assertEqual(self.chart_points("east"), 1)
+        self.assertEqual(self.browser.eval(self.card("east", ".chart canvas") + " !== null"), True)
+
+
 class Streams(unittest.TestCase):
     """No browser: raw event streams against the cap, and the other endpoints meanwhile."""
 
