@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <list>
 #include <optional>
-#include <set>
 #include <thread>
 
 #include <boost/asio/ip/tcp.hpp>
@@ -56,10 +56,11 @@ HttpReply plain(int status, std::string body) {
 struct HttpServer::Impl {
     std::map<std::string, HttpHandler> routes;  // written before start(), read only after
 
-    // Open connections, and their number by client address; written by the loop's threads.
+    // Open connections, oldest first, and their number by client address; written by the
+    // loop's threads.
     std::mutex mutex;
     std::map<net::ip::address, std::size_t> per_address;
-    std::set<Connection*> open;
+    std::list<Connection*> open;
     std::condition_variable all_closed;
     std::atomic<bool> stopping{false};
 
@@ -71,20 +72,17 @@ struct HttpServer::Impl {
     net::steady_timer accept_pause{acceptor.get_executor()};
 
     void accept();
-    bool admit(const net::ip::address& a) {
+    // Takes a place for a new connection from `a`: false when the address has its share, or
+    // when every place is taken by a connection that is being answered. When the table is
+    // full, `victim` is the oldest connection still waiting for its request, to be given up.
+    bool admit(const net::ip::address& a, std::shared_ptr<Connection>& victim);
+    std::list<Connection*>::iterator enter(Connection* c) {
         std::lock_guard<std::mutex> lock(mutex);
-        std::size_t& n = per_address[a];
-        if (n >= PER_ADDRESS) return false;
-        ++n;
-        return true;
+        return open.insert(open.end(), c);
     }
-    void enter(Connection* c) {
+    void leave(std::list<Connection*>::iterator at, const net::ip::address& a) {
         std::lock_guard<std::mutex> lock(mutex);
-        open.insert(c);
-    }
-    void leave(Connection* c, const net::ip::address& a) {
-        std::lock_guard<std::mutex> lock(mutex);
-        open.erase(c);
+        open.erase(at);
         const auto it = per_address.find(a);
         if (it != per_address.end() && --it->second == 0) per_address.erase(it);
         if (open.empty()) all_closed.notify_all();
@@ -97,10 +95,9 @@ namespace {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(HttpServer::Impl& server, tcp::socket&& socket, net::ip::address address)
-        : server_(server), address_(std::move(address)), stream_(std::move(socket)) {
-        server_.enter(this);
-    }
-    ~Connection() { server_.leave(this, address_); }
+        : server_(server), address_(std::move(address)), stream_(std::move(socket)),
+          place_(server_.enter(this)) {}
+    ~Connection() { server_.leave(place_, address_); }
 
     void start() { read_request(); }
     net::any_io_executor executor() { return stream_.get_executor(); }
@@ -110,6 +107,9 @@ public:
     void finish() {
         if (reading_) close();
     }
+    // Chosen once to make room; read by the accepting thread under the server's lock.
+    bool waiting() const { return reading_ && !given_up_; }
+    void give_up() { given_up_ = true; }
 
 private:
     void read_request() {
@@ -225,9 +225,10 @@ private:
         });
     }
 
-    // A page that goes away frees its stream at once; anything it sends is ignored.
+    // A page that goes away frees its stream at once; anything it sends is ignored. On the
+    // bare socket, so that the writes' time limit does not end this wait.
     void watch_for_close() {
-        stream_.async_read_some(net::buffer(scratch_),
+        stream_.socket().async_read_some(net::buffer(scratch_),
                                 [self = shared_from_this()](beast::error_code ec, std::size_t) {
                                     if (ec) return self->close();
                                     self->watch_for_close();
@@ -252,7 +253,10 @@ private:
     net::steady_timer idle_{stream_.get_executor()};
     std::string out_;
     std::array<char, 512> scratch_{};
-    bool reading_ = false;
+    const std::list<Connection*>::iterator place_;
+    // Waiting for a request; written on the connection's strand, read by the acceptor.
+    std::atomic<bool> reading_{false};
+    std::atomic<bool> given_up_{false};
     bool chunked_ = true;
     bool writing_ = false;
     bool ending_ = false;
@@ -293,6 +297,20 @@ HttpReply HttpServer::Impl::answer(http::verb method, const std::string& target)
     }
 }
 
+bool HttpServer::Impl::admit(const net::ip::address& a, std::shared_ptr<Connection>& victim) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto it = per_address.find(a);
+    if (it != per_address.end() && it->second >= PER_ADDRESS) return false;
+    if (open.size() >= MAX_CONNECTIONS) {
+        const auto oldest = std::find_if(open.begin(), open.end(),
+                                         [](const Connection* c) { return c->waiting(); });
+        if (oldest == open.end() || !(victim = (*oldest)->weak_from_this().lock())) return false;
+        victim->give_up();
+    }
+    ++per_address[a];
+    return true;
+}
+
 void HttpServer::Impl::accept() {
     acceptor.async_accept(net::make_strand(loop), [this](beast::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted) return;
@@ -306,9 +324,11 @@ void HttpServer::Impl::accept() {
         }
         beast::error_code peer_error;
         const auto peer = socket.remote_endpoint(peer_error);
+        std::shared_ptr<Connection> victim;
         // Past its share, a client's new connection is closed at once; others are unharmed.
-        if (!peer_error && admit(peer.address()))
+        if (!peer_error && admit(peer.address(), victim))
             std::make_shared<Connection>(*this, std::move(socket), peer.address())->start();
+        if (victim) net::post(victim->executor(), [victim] { victim->finish(); });
         accept();
     });
 }

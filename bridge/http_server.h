@@ -5,7 +5,8 @@
 // Every connection is served on an event loop (Asio, with Beast's HTTP parser): a client that
 // is slow, idle or never finishes its request holds a socket and a small buffer, never a
 // thread, so /metrics answers at once whatever other clients do. A request must arrive whole
-// within REQUEST_TIME, and one address may hold at most PER_ADDRESS connections.
+// within REQUEST_TIME, one address may hold at most PER_ADDRESS connections, and when
+// MAX_CONNECTIONS are open the oldest one still waiting for its request makes room.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -47,6 +48,7 @@ public:
     // Connections of one client address; well above the event streams a reverse proxy in
     // front may hold for its pages.
     static constexpr std::size_t PER_ADDRESS = 64;
+    static constexpr std::size_t MAX_CONNECTIONS = 1024;
     static constexpr std::size_t REQUEST_HEAD_LIMIT = 8192;
     static constexpr std::size_t REQUEST_BODY_LIMIT = 65536;
 

@@ -429,17 +429,22 @@ def connect_from(address, port):
 
 def closed_by_peer(s):
     """True once the other end has closed the connection."""
+    timeout = s.gettimeout()
+    s.setblocking(False)
     try:
-        return s.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT) == b""
+        return s.recv(1, socket.MSG_PEEK) == b""
     except BlockingIOError:
         return False
     except ConnectionResetError:
         return True
+    finally:
+        s.settimeout(timeout)
 
 
 class HostileClients(unittest.TestCase):
-    REQUEST_TIME = 10.0  # the bridge's time for a whole request
-    PER_ADDRESS = 64     # the bridge's connections from one address
+    REQUEST_TIME = 10.0     # the bridge's time for a whole request
+    PER_ADDRESS = 64        # the bridge's connections from one address
+    MAX_CONNECTIONS = 1024  # the bridge's connections in all
 
     def setUp(self):
         soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -514,6 +519,20 @@ class HostileClients(unittest.TestCase):
             s.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
             return sockets.recv_all(s).startswith(b"HTTP/1.1 200 OK")
         wait_until(served_again, 5, "a place given back")
+
+    def test_a_full_table_gives_up_the_oldest_connection_still_waiting_for_its_request(self):
+        crowd = [c for i in range(self.MAX_CONNECTIONS // self.PER_ADDRESS)
+                 for c in self.hold("127.0.3.%d" % (i + 1), self.PER_ADDRESS)]
+        # The last of them is taken when a request on it is answered.
+        crowd[-1].sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+        crowd[-1].settimeout(5)
+        self.assertTrue(crowd[-1].recv(4096).startswith(b"HTTP/1.1 200 OK"))
+        start = time.monotonic()
+        self.assertEqual(self.bridge.get("/healthz"), (200, "ok\n"))
+        print("with %d connections open, /healthz answered in %.3f s"
+              % (len(crowd), time.monotonic() - start))
+        wait_until(lambda: closed_by_peer(crowd[0]), 5, "the oldest waiting connection given up")
+        self.assertFalse(closed_by_peer(crowd[-1]))
 
 
 if __name__ == "__main__":
