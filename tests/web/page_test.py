@@ -336,6 +336,41 @@ class Streams(unittest.TestCase):
             return status == 200
         sockets.wait_until(slot_free, 15, "a free stream slot")
 
+    def exchange(self, requests):
+        """Everything the bridge sends back to the requests, sent at once on one connection."""
+        s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
+        with s:
+            s.sendall(requests)
+            s.shutdown(socket.SHUT_WR)
+            return sockets.recv_all(s)
+
+    def test_requests_on_the_wire(self):
+        ok = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Type: text/plain\r\n\r\nok\n"
+        healthz = b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
+        self.assertEqual(self.exchange(healthz * 2), ok * 2)  # in order, one connection
+        refused = self.exchange(b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"
+                                + healthz)
+        self.assertTrue(refused.startswith(b"HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\n"))
+        self.assertTrue(refused.endswith(b"method not allowed\n" + ok))
+        page = self.exchange(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        head = self.exchange(b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(head, page[:page.index(b"\r\n\r\n") + 4])
+        self.assertIn(b"\r\nContent-Length: %d\r\n" % len(page[len(head):]), head)
+        self.assertEqual(self.exchange(b"GET /api/history?station=%6Fne HTTP/1.1\r\n\r\n")[:15],
+                         b"HTTP/1.1 200 OK")
+        self.assertTrue(self.exchange(b"GET / HTTP/1.1\r\nX: " + b"y" * 10000 + b"\r\n\r\n")
+                        .startswith(b"HTTP/1.1 400 Bad Request\r\n"))
+        # An HTTP/1.0 client gets its event stream unchunked, to the end of the connection.
+        s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
+        with s:
+            s.sendall(b"GET /events HTTP/1.0\r\n\r\n")
+            got = b""
+            while b"\r\n\r\n" not in got or not got.endswith(b"\n\n"):
+                got += s.recv(4096)
+        self.assertTrue(got.startswith(b"HTTP/1.0 200 OK\r\n"))
+        self.assertIn(b"\r\nConnection: close\r\n", got)
+        self.assertTrue(got.endswith(b"\r\n\r\nretry: 2000\n\n"))
+
     def test_endpoints_answer_get_only_and_check_their_station(self):
         for path in ("/", "/events", "/api/history?station=one"):
             self.assertEqual(self.bridge.get(path, "POST")[0], 405, path)
