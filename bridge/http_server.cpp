@@ -35,7 +35,8 @@ class Connection;
 
 // The text of a reply's head: status line, headers in name order, blank line.
 std::string head_text(int version, int status, std::vector<std::pair<std::string, std::string>> h) {
-    std::stable_sort(h.begin(), h.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(h.begin(), h.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
     const auto reason = http::obsolete_reason(static_cast<http::status>(status));
     std::string out = version >= 11 ? "HTTP/1.1 " : "HTTP/1.0 ";
     out += std::to_string(status) + " " + std::string(reason.data(), reason.size()) + "\r\n";
@@ -160,7 +161,8 @@ private:
         head_ = head_text(version, reply.status, std::move(reply.headers));
         body_ = std::move(reply.body);
         stream_.expires_after(HttpServer::WRITE_TIME);
-        net::async_write(stream_, std::array<net::const_buffer, 2>{net::buffer(head_), net::buffer(body_)},
+        const std::array<net::const_buffer, 2> out{net::buffer(head_), net::buffer(body_)};
+        net::async_write(stream_, out,
                          [self = shared_from_this(), keep](beast::error_code ec, std::size_t) {
                              if (ec || !keep) return self->close();
                              self->read_request();
@@ -282,8 +284,8 @@ HttpReply HttpServer::Impl::answer(http::verb method, const std::string& target)
             const std::string pair = target.substr(at, end - at);
             const std::size_t eq = pair.find('=');
             if (!pair.empty()) {
-                req.query.emplace_back(url_decode(pair.substr(0, eq), true),
-                                       eq == std::string::npos ? "" : url_decode(pair.substr(eq + 1), true));
+                const std::string value = eq == std::string::npos ? "" : pair.substr(eq + 1);
+                req.query.emplace_back(url_decode(pair.substr(0, eq), true), url_decode(value, true));
             }
             at = end + 1;
         }
@@ -416,7 +418,8 @@ void HttpServer::stop() {
         // A stream's last event or a large answer may take a moment; a stuck client does not
         // hold up the stop.
         std::unique_lock<std::mutex> lock(impl_->mutex);
-        impl_->all_closed.wait_for(lock, std::chrono::seconds(2), [this] { return impl_->open.empty(); });
+        impl_->all_closed.wait_for(lock, std::chrono::seconds(2),
+                                   [this] { return impl_->open.empty(); });
     }
     impl_->loop.stop();
     for (auto& t : impl_->threads) t.join();
@@ -433,7 +436,9 @@ std::string url_decode(const std::string& text, bool plus_is_space) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+        const bool escape =
+            text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0;
+        if (escape) {
             out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
             i += 2;
         } else if (text[i] == '+' && plus_is_space) {

@@ -25,11 +25,13 @@ HttpReply reply(int status, const char* type, std::string body) {
 HttpReply event_stream(WebFeed& feed) {
     std::shared_ptr<EventStream> stream = feed.streams().open();
     if (!stream) {
-        HttpReply r = reply(503, "text/plain; charset=utf-8", "no event stream free; try again shortly\n");
+        HttpReply r = reply(503, "text/plain; charset=utf-8",
+                            "no event stream free; try again shortly\n");
         r.headers.emplace_back("Retry-After", "5");
         return r;
     }
-    HttpReply r = reply(200, "text/event-stream", "retry: 2000\n\n");  // the page's reconnection delay
+    // The body starts with the page's reconnection delay.
+    HttpReply r = reply(200, "text/event-stream", "retry: 2000\n\n");
     // A reverse proxy must pass each event on at once.
     r.headers.emplace_back("X-Accel-Buffering", "no");
     r.events = std::move(stream);
@@ -51,9 +53,11 @@ void add_web_routes(HttpServer& server, WebFeed& feed, const Fleet& fleet) {
     for (std::size_t i = 0; i < WEB_ASSET_COUNT; ++i) {
         const WebAsset& a = WEB_ASSETS[i];
         server.get(a.path, [&a](const HttpRequest&) {
-            HttpReply r = reply(200, a.type, std::string(reinterpret_cast<const char*>(a.data), a.size));
+            HttpReply r =
+                reply(200, a.type, std::string(reinterpret_cast<const char*>(a.data), a.size));
             // Scripts and styles come from this server only: nothing inline, nothing remote.
-            r.headers.emplace_back("Content-Security-Policy", "default-src 'self'; frame-ancestors 'none'");
+            r.headers.emplace_back("Content-Security-Policy",
+                                   "default-src 'self'; frame-ancestors 'none'");
             return r;
         });
     }

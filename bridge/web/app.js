@@ -8,7 +8,7 @@
   const NCHAN = 12;
   const HOUR_MS = 3600e3;
   const RETRY_MS = 3000; // after a refused or closed stream
-  const GAP_SPACINGS = 3; // readings further apart than this many usual spacings: a gap
+  const GAP_SPACINGS = 3; // readings further apart than this many usual spacings break the chart
   const COLOURS = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b',
                    '#e377c2', '#7f7f7f', '#bcbd22', '#17becf', '#393b79', '#637939'];
 

@@ -350,7 +350,8 @@ class Streams(unittest.TestCase):
         self.assertEqual(self.exchange(healthz * 2), ok * 2)  # in order, one connection
         refused = self.exchange(b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"
                                 + healthz)
-        self.assertTrue(refused.startswith(b"HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\n"))
+        self.assertTrue(refused.startswith(
+            b"HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\n"))
         self.assertTrue(refused.endswith(b"method not allowed\n" + ok))
         page = self.exchange(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
         head = self.exchange(b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n")
