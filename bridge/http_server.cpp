@@ -96,11 +96,14 @@ namespace {
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
     Connection(HttpServer::Impl& server, tcp::socket&& socket, net::ip::address address)
-        : server_(server), address_(std::move(address)), stream_(std::move(socket)),
-          place_(server_.enter(this)) {}
+        : server_(server), address_(std::move(address)), stream_(std::move(socket)) {}
     ~Connection() { server_.leave(place_, address_); }
 
-    void start() { read_request(); }
+    // Once made, so that the server's table holds only whole connections.
+    void start() {
+        place_ = server_.enter(this);
+        read_request();
+    }
     net::any_io_executor executor() { return stream_.get_executor(); }
 
     // The server stops: a connection waiting for a request ends now, one that is answering
@@ -144,10 +147,11 @@ private:
         const bool keep = req.keep_alive();
         const bool head = req.method() == http::verb::head;
         HttpReply reply = server_.answer(req.method(), std::string(req.target()));
-        if (reply.events) {
+        if (reply.events && !head) {
             start_events(version, std::move(reply));
             return;
         }
+        reply.events.reset();
         send(version, std::move(reply), keep, head);
     }
 
@@ -177,8 +181,8 @@ private:
         reply.headers.emplace_back(chunked_ ? "Transfer-Encoding" : "Connection",
                                    chunked_ ? "chunked" : "close");
         std::weak_ptr<Connection> weak = shared_from_this();
-        events_->on_wake([weak, ex = stream_.get_executor()] {
-            if (auto self = weak.lock()) net::post(ex, [self] { self->pump(); });
+        events_->on_wake([weak] {
+            if (auto self = weak.lock()) net::post(self->executor(), [self] { self->pump(); });
         });
         out_ = head_text(version, reply.status, std::move(reply.headers)) + chunk(reply.body);
         write_out();
@@ -255,7 +259,7 @@ private:
     net::steady_timer idle_{stream_.get_executor()};
     std::string out_;
     std::array<char, 512> scratch_{};
-    const std::list<Connection*>::iterator place_;
+    std::list<Connection*>::iterator place_;
     // Waiting for a request; written on the connection's strand, read by the acceptor.
     std::atomic<bool> reading_{false};
     std::atomic<bool> given_up_{false};

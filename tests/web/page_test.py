@@ -357,6 +357,11 @@ class Streams(unittest.TestCase):
         head = self.exchange(b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n")
         self.assertEqual(head, page[:page.index(b"\r\n\r\n") + 4])
         self.assertIn(b"\r\nContent-Length: %d\r\n" % len(page[len(head):]), head)
+        events_head = self.exchange(b"HEAD /events HTTP/1.1\r\n\r\n" + healthz)
+        self.assertTrue(events_head.startswith(b"HTTP/1.1 200 OK\r\n"))
+        self.assertTrue(events_head.endswith(b"text/event-stream\r\n"
+                                             b"X-Accel-Buffering: no\r\n"
+                                             b"X-Content-Type-Options: nosniff\r\n\r\n" + ok))
         self.assertEqual(self.exchange(b"GET /api/history?station=%6Fne HTTP/1.1\r\n\r\n")[:15],
                          b"HTTP/1.1 200 OK")
         self.assertTrue(self.exchange(b"GET / HTTP/1.1\r\nX: " + b"y" * 10000 + b"\r\n\r\n")
