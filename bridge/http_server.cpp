@@ -248,6 +248,7 @@ private:
         stream_.close();
     }
 
+    // Used on the connection's strand alone, but for the two flags at the end.
     HttpServer::Impl& server_;
     const net::ip::address address_;
     beast::tcp_stream stream_;
@@ -260,12 +261,12 @@ private:
     std::string out_;
     std::array<char, 512> scratch_{};
     std::list<Connection*>::iterator place_;
-    // Waiting for a request; written on the connection's strand, read by the acceptor.
-    std::atomic<bool> reading_{false};
-    std::atomic<bool> given_up_{false};
     bool chunked_ = true;
     bool writing_ = false;
     bool ending_ = false;
+    // Waiting for a request; written on the connection's strand, read by the acceptor.
+    std::atomic<bool> reading_{false};
+    std::atomic<bool> given_up_{false};
 };
 
 }  // namespace
