@@ -8,12 +8,14 @@ EventStream::~EventStream() {
     s.erase(std::remove(s.begin(), s.end(), this), s.end());
 }
 
-bool EventStream::next(std::string& out, std::chrono::milliseconds wait) {
+void EventStream::on_wake(std::function<void()> wake) {
+    std::lock_guard<std::mutex> lock(owner_.mutex_);
+    wake_ = std::move(wake);
+}
+
+bool EventStream::take(std::string& out) {
     out.clear();
-    std::unique_lock<std::mutex> lock(owner_.mutex_);
-    owner_.arrived_.wait_for(lock, wait, [&] {
-        return !queue_.empty() || dropped_ || owner_.closed_;
-    });
+    std::lock_guard<std::mutex> lock(owner_.mutex_);
     if (dropped_ || owner_.closed_) return false;
     for (const auto& event : queue_) out += *event;
     queue_.clear();
@@ -28,10 +30,20 @@ std::shared_ptr<EventStream> EventStreams::open() {
     return s;
 }
 
+std::vector<std::function<void()>> EventStreams::wakes() const {
+    std::vector<std::function<void()>> out;
+    for (const EventStream* s : streams_) {
+        if (s->wake_) out.push_back(s->wake_);
+    }
+    return out;
+}
+
 void EventStreams::publish(std::string event) {
     const auto shared = std::make_shared<const std::string>(std::move(event));
+    std::vector<std::function<void()>> wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return;
         for (EventStream* s : streams_) {
             if (s->queue_.size() >= MAX_QUEUED) {
                 s->dropped_ = true;
@@ -40,16 +52,20 @@ void EventStreams::publish(std::string event) {
                 s->queue_.push_back(shared);
             }
         }
+        wake = wakes();
     }
-    arrived_.notify_all();
+    // A wake-up may release the last hold on a stream, whose release takes the lock.
+    for (const auto& w : wake) w();
 }
 
 void EventStreams::close() {
+    std::vector<std::function<void()>> wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         closed_ = true;
+        wake = wakes();
     }
-    arrived_.notify_all();
+    for (const auto& w : wake) w();
 }
 
 std::size_t EventStreams::open_count() const {

@@ -1,11 +1,10 @@
 #pragma once
 // Server-Sent Event streams of the web page: every event published goes to every open
-// stream. The number of open streams is capped, so that streams can never take all of the
-// HTTP server's workers.
-#include <chrono>
-#include <condition_variable>
+// stream. The number of open streams is capped, so that pages cannot take the HTTP server's
+// memory or descriptors without bound.
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,15 +12,18 @@
 
 class EventStreams;
 
-// One open stream. Held by the HTTP worker that writes it; its slot is freed when the last
-// holder lets go.
+// One open stream, written by one HTTP connection; its slot is freed when the last holder
+// lets go.
 class EventStream {
 public:
     ~EventStream();
-    // The texts of every event queued since the last call, in order, waiting at most `wait`
-    // for one: an empty text when nothing came (time for a keep-alive), false once the
-    // streams are closed or this one fell behind. A burst goes out in one write.
-    bool next(std::string& out, std::chrono::milliseconds wait);
+    // Called after events were queued or the stream ended, from the publishing thread and
+    // with no lock held; it must not block. Set once, before the first take().
+    void on_wake(std::function<void()> wake);
+    // Moves the texts of every event queued since the last call, in order, to `out` (empty
+    // when none came): a burst goes out in one write. False once the streams are closed or
+    // this one fell behind.
+    bool take(std::string& out);
 
 private:
     friend class EventStreams;
@@ -29,6 +31,7 @@ private:
     EventStreams& owner_;
     // Guarded by the owner's mutex.
     std::deque<std::shared_ptr<const std::string>> queue_;
+    std::function<void()> wake_;
     bool dropped_ = false;
 };
 
@@ -51,10 +54,13 @@ public:
 
 private:
     friend class EventStream;
+    // The wake-ups of every stream, taken under the lock, to be called after it.
+    std::vector<std::function<void()>> wakes() const;
+
     const std::size_t cap_;
-    // Written by the bridge's threads (publish) and the HTTP workers (open, next, release).
+    // Written by the bridge's threads (publish, close) and the HTTP threads (open, take,
+    // release).
     mutable std::mutex mutex_;
-    std::condition_variable arrived_;
     std::vector<EventStream*> streams_;
     bool closed_ = false;
 };

@@ -15,7 +15,7 @@ add_custom_command(
   DEPENDS ${ZK_WEB_SOURCES} ${ZK_WEB_DIR}/embed.cmake
   COMMENT "Embedding the web page" VERBATIM)
 
-# The pure parts, free of the HTTP library: tested on their own.
+# The pure parts, free of the HTTP server: tested on their own.
 add_library(zkbridge_web_data STATIC
   ${CMAKE_CURRENT_LIST_DIR}/history.cpp ${CMAKE_CURRENT_LIST_DIR}/event_streams.cpp
   ${CMAKE_CURRENT_LIST_DIR}/web_feed.cpp)
@@ -25,4 +25,4 @@ target_link_libraries(zkbridge_web_data PUBLIC zkbridge_rules)
 add_library(zkbridge_web STATIC
   ${CMAKE_CURRENT_LIST_DIR}/web_routes.cpp ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp)
 target_include_directories(zkbridge_web PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(zkbridge_web PUBLIC zkbridge_web_data PkgConfig::HTTPLIB)
+target_link_libraries(zkbridge_web PUBLIC zkbridge_web_data)

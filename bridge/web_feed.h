@@ -13,7 +13,7 @@
 
 class WebFeed : public FleetObserver {
 public:
-    // Open pages at once; the HTTP server keeps workers to spare beyond them.
+    // Open pages at once: each stream holds a queue of events and a connection.
     static constexpr std::size_t STREAM_CAP = 32;
 
     explicit WebFeed(std::size_t stream_cap = STREAM_CAP) : streams_(stream_cap) {}
@@ -33,7 +33,8 @@ public:
 
 private:
     // Held across a reading's push and its publication, so that events leave in the order
-    // of the history's sequence numbers. Written by the bridge's threads; read by HTTP workers.
+    // of the history's sequence numbers. Written by the bridge's threads; read by the HTTP
+    // server's threads.
     mutable std::mutex mutex_;
     std::map<std::string, History> histories_;
     EventStreams streams_;

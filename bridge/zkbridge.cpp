@@ -3,8 +3,8 @@
 //
 // Threads: the main thread parses the command line and then only waits for signals (it
 // re-reads the stations file on SIGHUP); the poll thread runs every exchange and applies its
-// outcome to the fleet; the MQTT thread owns the broker connection; the HTTP workers read
-// snapshots of the fleet.
+// outcome to the fleet; the MQTT thread owns the broker connection; the HTTP server's two
+// threads read snapshots of the fleet.
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped()};
     });
     fleet.add_observer(&web);
-    add_web_routes(http.routes(), web, fleet);
+    add_web_routes(http, web, fleet);
     if (!http.bind(o.http.host, o.http.port, error)) {
         std::fprintf(stderr, "zkbridge: %s\n", error.c_str());
         return 1;
@@ -203,7 +203,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zkbridge: stopping\n");
     poller.stop();
     poll_thread.join();
-    web.streams().close();  // no HTTP worker may wait on an event stream while the server stops
+    web.streams().close();  // no stream opens or wakes while the server stops
     http.stop();
     fleet.announce_stop();
     publisher.stop(std::chrono::seconds(5));

@@ -8,6 +8,7 @@
   const NCHAN = 12;
   const HOUR_MS = 3600e3;
   const RETRY_MS = 3000; // after a refused or closed stream
+  const GAP_SPACINGS = 3; // readings further apart than this many usual spacings break the chart
   const COLOURS = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b',
                    '#e377c2', '#7f7f7f', '#bcbd22', '#17becf', '#393b79', '#637939'];
 
@@ -160,7 +161,7 @@
       cells.push(row);
     }
     const st = { name, card, cells, readings: [], next: 0, lastAt: null, held: null, chart: null,
-                 onScreen: false, stale: false };
+                 resizer: null, onScreen: false, stale: false };
     stations.set(name, st);
     watcher.observe(card);
     return st;
@@ -168,7 +169,7 @@
 
   function dropStation(st) {
     watcher.unobserve(st.card);
-    if (st.chart) st.chart.destroy();
+    dropChart(st);
     st.card.remove();
     stations.delete(st.name);
   }
@@ -238,13 +239,36 @@
 
   // --- chart: every channel over the last hour, one point per reading ----------------------
 
+  // The usual time between two readings: the median spacing, in ms.
+  function usualSpacing(readings) {
+    const d = [];
+    for (let i = 1; i < readings.length; i++) d.push(readings[i].at - readings[i - 1].at);
+    d.sort((a, b) => a - b);
+    return d.length ? d[Math.floor((d.length - 1) / 2)] : 0;
+  }
+
+  // The chart's columns and the number of gaps in them. Readings further apart than
+  // GAP_SPACINGS usual spacings leave a gap, as N/SENS and ERROR do: the station was offline
+  // or gave nothing new, and a line across that time would show values nobody read.
   function chartData(st) {
-    const data = [st.readings.map((r) => r.at / 1000)];
-    for (let k = 0; k < NCHAN; k++) {
-      // N/SENS and ERROR leave a gap.
-      data.push(st.readings.map((r) => (statusOf(r.row[2 + k]) ? null : parseFloat(r.row[2 + k]))));
-    }
-    return data;
+    const rs = st.readings;
+    const limit = GAP_SPACINGS * usualSpacing(rs);
+    const data = [[]];
+    for (let k = 0; k < NCHAN; k++) data.push([]);
+    let gaps = 0;
+    rs.forEach((r, i) => {
+      if (i > 0 && r.at - rs[i - 1].at > limit) {
+        data[0].push((rs[i - 1].at + r.at) / 2000);  // a point without values breaks the lines
+        for (let k = 1; k <= NCHAN; k++) data[k].push(null);
+        gaps++;
+      }
+      data[0].push(r.at / 1000);
+      for (let k = 0; k < NCHAN; k++) {
+        const text = r.row[2 + k];
+        data[1 + k].push(statusOf(text) ? null : parseFloat(text));
+      }
+    });
+    return { data, gaps };
   }
 
   // Times of day on a 24-hour clock, local time; seconds when the ticks are that close.
@@ -256,8 +280,14 @@
 
   function drawChart(st) {
     const box = st.card.querySelector('.chart');
-    const data = chartData(st);
-    box.dataset.points = String(data[0].length);
+    const { data, gaps } = chartData(st);
+    box.dataset.points = String(st.readings.length);
+    box.dataset.gaps = String(gaps);
+    if (!st.readings.length) {
+      // No chart rather than an axis around nothing.
+      dropChart(st);
+      return;
+    }
     if (st.chart) {
       st.chart.setData(data);
       return;
@@ -287,9 +317,17 @@
         }
       });
     });
-    new ResizeObserver(() => {
+    st.resizer = new ResizeObserver(() => {
       st.chart.setSize({ width: Math.max(200, box.clientWidth), height: 240 });
-    }).observe(box);
+    });
+    st.resizer.observe(box);
+  }
+
+  function dropChart(st) {
+    if (!st.chart) return;
+    st.resizer.disconnect();
+    st.chart.destroy();
+    st.chart = null;
   }
 
   setInterval(() => stations.forEach(renderAge), 1000);

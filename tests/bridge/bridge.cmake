@@ -29,7 +29,7 @@ endif()
 # End to end, one ctest entry per group of cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(group Publishing Availability BrokerRestart SeveralBridges HomeAssistant Security Prometheus
-              Arguments BadInput)
+              Arguments BadInput HostileClients)
   string(TOLOWER ${group} lower)
   add_test(NAME bridge_${lower}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_test.py ${group}

@@ -2,10 +2,12 @@
 Prometheus, over loopback TCP. One group of cases per ctest entry."""
 import json
 import os
+import resource
 import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -602,6 +604,122 @@ class BadInput(unittest.TestCase):
         for name in ("junk", "long", "silent", "refused"):
             self.assertEqual(sub.payloads("zk47/%s/state" % name), [])
         self.assertTrue(bridge.process.running())
+
+
+def connect_from(address, port):
+    """A connection to port on 127.0.0.1 from another loopback address."""
+    s = socket.socket()
+    s.bind((address, 0))
+    s.connect((HOST, port))
+    return s
+
+
+def closed_by_peer(s):
+    """True once the other end has closed the connection."""
+    timeout = s.gettimeout()
+    s.setblocking(False)
+    try:
+        return s.recv(1, socket.MSG_PEEK) == b""
+    except BlockingIOError:
+        return False
+    except ConnectionResetError:
+        return True
+    finally:
+        s.settimeout(timeout)
+
+
+class HostileClients(unittest.TestCase):
+    REQUEST_TIME = 10.0     # the bridge's time for a whole request
+    PER_ADDRESS = 64        # the bridge's connections from one address
+    MAX_CONNECTIONS = 1024  # the bridge's connections in all
+
+    def setUp(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, max(soft, 4096)), hard))
+        self.bridge = Bridge(self, None, [("a", Station(self))])
+        self.held = []
+        self.addCleanup(lambda: [s.close() for s in self.held])
+
+    def hold(self, address, count):
+        out = [connect_from(address, self.bridge.http_port) for _ in range(count)]
+        self.held += out
+        return out
+
+    def test_dripping_and_idle_clients_leave_metrics_answering_until_they_are_cut_off(self):
+        # Thirty from each of ten addresses: each address keeps within its share.
+        hostile = [c for i in range(10) for c in self.hold("127.0.1.%d" % (i + 1), 30)]
+        opened = time.monotonic()
+        drippers = hostile[:100]
+        stop = threading.Event()
+
+        def drip():  # a byte of a request every 2 s: never whole within the time limit
+            request = b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"
+            for k in range(len(request)):
+                for s in drippers:
+                    try:
+                        s.send(request[k:k + 1])
+                    except OSError:
+                        pass
+                if stop.wait(2.0):
+                    return
+
+        dripping = threading.Thread(target=drip)
+        dripping.start()
+        self.addCleanup(dripping.join)
+        self.addCleanup(stop.set)
+        time.sleep(2.5)  # every dripper is in the middle of its request
+        took = []
+        for _ in range(20):
+            start = time.monotonic()
+            status, body = self.bridge.get("/metrics")
+            took.append(time.monotonic() - start)
+            self.assertEqual(status, 200)
+            self.assertIn('zk47_up{station="a"}', body)
+        print("with 100 dripping and 200 idle connections, 20 scrapes of /metrics took "
+              "min %.3f s, max %.3f s" % (min(took), max(took)))
+        self.assertLess(max(took), 1.0)
+        self.assertEqual(self.bridge.get("/healthz"), (200, "ok\n"))
+        self.assertEqual(self.bridge.get("/api/stations")[0], 200)
+        if time.monotonic() - opened < self.REQUEST_TIME - 1:
+            self.assertFalse(any(closed_by_peer(s) for s in hostile), "cut off before its time")
+
+        # Whoever has not sent a whole request within the time limit is cut off.
+        wait_until(lambda: all(closed_by_peer(s) for s in hostile), self.REQUEST_TIME + 10,
+                   "every slow and idle connection closed by the bridge")
+        print("slow and idle clients cut off %.1f s after they connected"
+              % (time.monotonic() - opened))
+        self.assertGreater(time.monotonic() - opened, self.REQUEST_TIME - 1)
+
+    def test_connections_past_an_address_share_are_closed_and_harm_no_one(self):
+        mine = self.hold("127.0.2.1", self.PER_ADDRESS)
+        extra = self.hold("127.0.2.1", 5)
+        wait_until(lambda: all(closed_by_peer(s) for s in extra), 5, "the extra ones closed")
+        self.assertFalse(any(closed_by_peer(s) for s in mine))
+        # The address's own connections are served, and so is everyone else.
+        mine[0].sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        self.assertTrue(sockets.recv_all(mine[0]).endswith(b"\r\n\r\nok\n"))
+        self.assertEqual(self.bridge.get("/healthz"), (200, "ok\n"))
+
+        # A connection that ends gives its place back.
+        def served_again():
+            s = self.hold("127.0.2.1", 1)[0]
+            s.sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            return sockets.recv_all(s).startswith(b"HTTP/1.1 200 OK")
+        wait_until(served_again, 5, "a place given back")
+
+    def test_a_full_table_gives_up_the_oldest_connection_still_waiting_for_its_request(self):
+        crowd = [c for i in range(self.MAX_CONNECTIONS // self.PER_ADDRESS)
+                 for c in self.hold("127.0.3.%d" % (i + 1), self.PER_ADDRESS)]
+        # The last of them is taken when a request on it is answered.
+        crowd[-1].sendall(b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n")
+        crowd[-1].settimeout(5)
+        self.assertTrue(crowd[-1].recv(4096).startswith(b"HTTP/1.1 200 OK"))
+        start = time.monotonic()
+        self.assertEqual(self.bridge.get("/healthz"), (200, "ok\n"))
+        print("with %d connections open, /healthz answered in %.3f s"
+              % (len(crowd), time.monotonic() - start))
+        wait_until(lambda: closed_by_peer(crowd[0]), 5, "the oldest waiting connection given up")
+        self.assertFalse(closed_by_peer(crowd[-1]))
 
 
 if __name__ == "__main__":

@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
@@ -30,6 +32,33 @@ Reading reading_of(double v) {
     r.values.fill(v);
     return r;
 }
+
+// Reads a stream as the HTTP server does: woken by the publisher, it takes what came.
+class Reader {
+public:
+    explicit Reader(std::shared_ptr<EventStream> s) : s_(std::move(s)) {
+        s_->on_wake([this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            woken_ = true;
+            woke_.notify_all();
+        });
+    }
+    // What came within `wait` ("" when nothing did); false once the stream ended.
+    bool next(std::string& out, std::chrono::milliseconds wait) {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            woke_.wait_for(lock, wait, [&] { return woken_; });
+            woken_ = false;
+        }
+        return s_->take(out);
+    }
+
+private:
+    std::shared_ptr<EventStream> s_;
+    std::mutex mutex_;
+    std::condition_variable woke_;
+    bool woken_ = false;
+};
 
 void expect_same_row(const Reading& r) {
     EXPECT_EQ(entry_row(make_entry(r, 0)), grid_row(r, false)) << "value " << r.values[0];
@@ -124,7 +153,7 @@ TEST(EventStreams, RefusesStreamsPastTheCapAndFreesSlotsOnRelease) {
 
 TEST(EventStreams, DeliverEveryEventInOrderAcrossThreads) {
     EventStreams streams(4);
-    auto s = streams.open();
+    Reader s(streams.open());
     constexpr int N = 2000;
     std::string want;
     for (int i = 0; i < N; ++i) want += sse_event("reading", std::to_string(i));
@@ -133,7 +162,7 @@ TEST(EventStreams, DeliverEveryEventInOrderAcrossThreads) {
     });
     std::string all, text;
     while (all.size() < want.size()) {
-        ASSERT_TRUE(s->next(text, 2000ms));
+        ASSERT_TRUE(s.next(text, 2000ms));
         all += text;
     }
     publisher.join();
@@ -142,14 +171,14 @@ TEST(EventStreams, DeliverEveryEventInOrderAcrossThreads) {
 
 TEST(EventStreams, IdleWaitEndsEmptyAndCloseEndsEveryStream) {
     EventStreams streams(4);
-    auto s = streams.open();
+    Reader s(streams.open());
     std::string text = "x";
-    EXPECT_TRUE(s->next(text, 10ms));
+    EXPECT_TRUE(s.next(text, 10ms));
     EXPECT_EQ(text, "");
     std::atomic<bool> ended{false};
     std::thread waiter([&] {
         std::string t;
-        while (s->next(t, 5000ms)) {}
+        while (s.next(t, 5000ms)) {}
         ended = true;
     });
     std::this_thread::sleep_for(50ms);
@@ -161,14 +190,14 @@ TEST(EventStreams, IdleWaitEndsEmptyAndCloseEndsEveryStream) {
 
 TEST(EventStreams, DropAStreamThatFallsTooFarBehind) {
     EventStreams streams(4);
-    auto slow = streams.open();
+    Reader slow(streams.open());
     for (std::size_t i = 0; i <= EventStreams::MAX_QUEUED; ++i) streams.publish("e\n\n");
     std::string text;
-    EXPECT_FALSE(slow->next(text, 10ms));
-    auto fresh = streams.open();
+    EXPECT_FALSE(slow.next(text, 10ms));
+    Reader fresh(streams.open());
     streams.publish("f\n\n");
     streams.publish("g\n\n");
-    EXPECT_TRUE(fresh->next(text, 10ms));
+    EXPECT_TRUE(fresh.next(text, 10ms));
     EXPECT_EQ(text, "f\n\ng\n\n");  // a burst in one piece
 }
 
@@ -200,7 +229,7 @@ TEST(WebFeed, HistoryJsonHoldsTheLastHourWithDecodedTexts) {
 // while readings arrive on another thread.
 TEST(WebFeed, HistoryAndEventsAgreeWhileReadingsArrive) {
     WebFeed feed;
-    auto s = feed.streams().open();
+    Reader s(feed.streams().open());
     constexpr int N = 500;
     std::thread poller([&] {
         for (int i = 0; i < N; ++i) feed.on_reading("a", reading_of(i), "", 1.0 + i);
@@ -215,7 +244,7 @@ TEST(WebFeed, HistoryAndEventsAgreeWhileReadingsArrive) {
     }
     poller.join();
     std::string all, text;
-    while (all.size() < 1000 * N && s->next(text, 100ms) && !text.empty()) all += text;
+    while (all.size() < 1000 * N && s.next(text, 100ms) && !text.empty()) all += text;
     std::size_t at = 0;
     for (int i = 0; i < N; ++i) {
         at = all.find("\"seq\":" + std::to_string(i) + ",", at);
@@ -225,14 +254,14 @@ TEST(WebFeed, HistoryAndEventsAgreeWhileReadingsArrive) {
 
 TEST(WebFeed, PublishesReadingsAvailabilityAndRemovalsAsEvents) {
     WebFeed feed;
-    auto s = feed.streams().open();
+    Reader s(feed.streams().open());
     feed.on_availability("b", false);
     Reading r = reading_of(1.0);
     r.sys_time = "<\"x\">\n";
     feed.on_reading("b", r, "", 0.007);
     feed.on_station_removed("b");
     std::string all;
-    ASSERT_TRUE(s->next(all, 100ms));
+    ASSERT_TRUE(s.next(all, 100ms));
     const std::string first = "event: availability\ndata: {\"station\":\"b\",\"available\":false}\n\n";
     ASSERT_EQ(all.substr(0, first.size()), first);
     const std::size_t end = all.find("\n\n", first.size()) + 2;

@@ -268,6 +268,35 @@ class Restarts(PageTest):
                              "на связи")
 
 
+class Chart(PageTest):
+    def test_an_outage_leaves_a_gap_and_an_empty_station_has_no_chart(self):
+        # "east" has given nothing yet: no chart, rather than an axis around nothing.
+        self.assertEqual(self.chart_points("east"), 0)
+        self.assertEqual(self.browser.eval(self.card("east", ".chart") + ".childElementCount"), 0)
+
+        for n in range(6):
+            self.push_and_see("north", *reading(0, n))
+            self.push_and_see("south", *reading(1, n))
+        north = self.stations["north"]
+        north.stop()
+        self.browser.wait_for(self.card("north") + ".classList.contains('offline')", 3 * 1 + 2)
+        time.sleep(6)  # an outage of several periods
+        north.start()
+        for n in range(2):
+            self.push_and_see("north", *grid_texts(1 + n, "2024-05-17-10-00-0%d" % n, "00000001",
+                                                   ["5.00"] * 12))
+        self.assertEqual(self.chart_points("north"), 8)
+        self.assertEqual(self.browser.eval(self.card("north", ".chart") + ".dataset.gaps"), "1")
+        self.assertEqual(self.browser.eval(self.card("south", ".chart") + ".dataset.gaps"), "0")
+        self.show("north")
+        time.sleep(0.3)
+        self.browser.screenshot(os.path.join(SHOTS, "chart-gap.png"))
+
+        self.push_and_see("east", *reading(2, 0))
+        self.assertEqual(self.chart_points("east"), 1)
+        self.assertEqual(self.browser.eval(self.card("east", ".chart canvas") + " !== null"), True)
+
+
 class Streams(unittest.TestCase):
     """No browser: raw event streams against the cap, and the other endpoints meanwhile."""
 
@@ -306,6 +335,47 @@ class Streams(unittest.TestCase):
             s.close()
             return status == 200
         sockets.wait_until(slot_free, 15, "a free stream slot")
+
+    def exchange(self, requests):
+        """Everything the bridge sends back to the requests, sent at once on one connection."""
+        s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
+        with s:
+            s.sendall(requests)
+            s.shutdown(socket.SHUT_WR)
+            return sockets.recv_all(s)
+
+    def test_requests_on_the_wire(self):
+        ok = b"HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Type: text/plain\r\n\r\nok\n"
+        healthz = b"GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
+        self.assertEqual(self.exchange(healthz * 2), ok * 2)  # in order, one connection
+        refused = self.exchange(b"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc"
+                                + healthz)
+        self.assertTrue(refused.startswith(
+            b"HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, HEAD\r\n"))
+        self.assertTrue(refused.endswith(b"method not allowed\n" + ok))
+        page = self.exchange(b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")
+        head = self.exchange(b"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n")
+        self.assertEqual(head, page[:page.index(b"\r\n\r\n") + 4])
+        self.assertIn(b"\r\nContent-Length: %d\r\n" % len(page[len(head):]), head)
+        events_head = self.exchange(b"HEAD /events HTTP/1.1\r\n\r\n" + healthz)
+        self.assertTrue(events_head.startswith(b"HTTP/1.1 200 OK\r\n"))
+        self.assertTrue(events_head.endswith(b"text/event-stream\r\n"
+                                             b"X-Accel-Buffering: no\r\n"
+                                             b"X-Content-Type-Options: nosniff\r\n\r\n" + ok))
+        self.assertEqual(self.exchange(b"GET /api/history?station=%6Fne HTTP/1.1\r\n\r\n")[:15],
+                         b"HTTP/1.1 200 OK")
+        self.assertTrue(self.exchange(b"GET / HTTP/1.1\r\nX: " + b"y" * 10000 + b"\r\n\r\n")
+                        .startswith(b"HTTP/1.1 400 Bad Request\r\n"))
+        # An HTTP/1.0 client gets its event stream unchunked, to the end of the connection.
+        s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
+        with s:
+            s.sendall(b"GET /events HTTP/1.0\r\n\r\n")
+            got = b""
+            while b"\r\n\r\n" not in got or not got.endswith(b"\n\n"):
+                got += s.recv(4096)
+        self.assertTrue(got.startswith(b"HTTP/1.0 200 OK\r\n"))
+        self.assertIn(b"\r\nConnection: close\r\n", got)
+        self.assertTrue(got.endswith(b"\r\n\r\nretry: 2000\n\n"))
 
     def test_endpoints_answer_get_only_and_check_their_station(self):
         for path in ("/", "/events", "/api/history?station=one"):
