@@ -266,6 +266,18 @@ inline bool would_block() {
 #endif
 }
 
+// True when the last accept failed only because that caller had gone before it was taken
+// (reset, or a network error passed on): the next waiting caller can be taken at once.
+inline bool caller_gone() {
+#ifdef _WIN32
+    return ::WSAGetLastError() == WSAECONNRESET;
+#else
+    return errno == ECONNABORTED || errno == EPROTO || errno == ENETDOWN || errno == ENOPROTOOPT ||
+           errno == EHOSTDOWN || errno == ENONET || errno == EHOSTUNREACH || errno == EOPNOTSUPP ||
+           errno == ENETUNREACH;
+#endif
+}
+
 // Prints "what: <the library's description of the last error>" on standard error, as perror
 // does. Winsock keeps its errors apart from errno, so on Windows the text comes from the
 // system's message table instead.
