@@ -278,6 +278,16 @@ inline bool caller_gone() {
 #endif
 }
 
+// True when the last call failed for want of descriptors or buffer memory.
+inline bool short_of_resources() {
+#ifdef _WIN32
+    const int error = ::WSAGetLastError();
+    return error == WSAEMFILE || error == WSAENOBUFS;
+#else
+    return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+#endif
+}
+
 // Prints "what: <the library's description of the last error>" on standard error, as perror
 // does. Winsock keeps its errors apart from errno, so on Windows the text comes from the
 // system's message table instead.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto MESSAGE_TIME = std::chrono::seconds(5);
 // After its answer a client gets this long to close its end.
 constexpr auto CLOSE_TIME = std::chrono::seconds(5);
-// Out of descriptors or memory with nothing left to give up: listening pauses this long
-// rather than wake for the same waiting caller again and again.
+// When a caller cannot be taken (out of descriptors with nothing left to give up, or the
+// listener failing), listening pauses this long rather than wake for it again and again.
 constexpr auto LISTEN_PAUSE = std::chrono::milliseconds(100);
 
 struct Connection {
@@ -106,14 +107,12 @@ private:
             if (!s.valid()) {
                 if (net::would_block()) return Outcome::keep;
                 if (net::caller_gone()) continue;
-                if (!give_up_quietest_remote()) {
-                    listen_again_ = Clock::now() + LISTEN_PAUSE;
-                    return Outcome::keep;
-                }
-                continue;
+                if (net::short_of_resources() && give_up_quietest_remote()) continue;
+                listen_again_ = Clock::now() + LISTEN_PAUSE;
+                return Outcome::keep;
             }
             if (!net::set_nonblocking(s)) continue;
-            if (finish_local_messages() == Outcome::quit) return Outcome::quit;
+            if (finish_monitor_messages() == Outcome::quit) return Outcome::quit;
             const Place place = place_for(connections_, peer);
             if (!place.admitted) continue;
 
@@ -138,10 +137,10 @@ private:
 
     // A push that ended before a newcomer came is taken before the newcomer's query is
     // answered. The wait may not have reported that end yet (Wine can report it a round
-    // late), so the local messages under way are read again first.
-    Outcome finish_local_messages() {
+    // late), so the monitor's messages under way are read again first.
+    Outcome finish_monitor_messages() {
         for (auto& c : connections_) {
-            if (!c.loopback || c.answered || c.received.empty()) continue;
+            if (c.peer != MONITOR_ADDRESS || c.answered || c.received.empty()) continue;
             switch (service(c)) {
             case Outcome::keep: break;
             case Outcome::close: c.done = true; break;

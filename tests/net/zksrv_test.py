@@ -342,7 +342,7 @@ class Crowds(ServerTest):
         self.assert_served_among(crowd, rounds=12)
 
     def test_quit_taken_among_them(self):
-        self.gather(self.FEW_HOSTS + self.many_hosts())
+        self.gather(self.many_hosts())
         asked = time.monotonic()
         send_and_close(self.port, quit_message(self.code))
         self.assertEqual(self.server.wait_exit(), 0)
