@@ -313,9 +313,14 @@ class Crowd:
 
     def _open(self, client):
         s = socket.socket()
-        s.setblocking(False)
-        s.bind((client["address"], 0))
-        s.connect_ex((HOST, self.port))
+        try:
+            s.setblocking(False)
+            s.bind((client["address"], 0))
+            s.connect_ex((HOST, self.port))
+        except OSError:  # out of ports or descriptors for now: try again later
+            s.close()
+            client["next"] = time.monotonic() + self.COME_BACK
+            return
         client.update(sock=s, sent=0, next=time.monotonic() + self.DRIP_EVERY)
         self._selector.register(s, selectors.EVENT_READ, client)
         self.connects += 1
@@ -355,10 +360,6 @@ class Crowd:
                         self._lost(client)
                 else:
                     client["next"] = float("inf")
-
-    def open_now(self):
-        """How many of the clients hold a connection right now."""
-        return sum(1 for c in self._clients if c["sock"] is not None)
 
     def close(self):
         self._stop.set()
