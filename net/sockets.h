@@ -266,6 +266,28 @@ inline bool would_block() {
 #endif
 }
 
+// True when the last accept failed only because that caller had gone before it was taken
+// (reset, or a network error passed on): the next waiting caller can be taken at once.
+inline bool caller_gone() {
+#ifdef _WIN32
+    return ::WSAGetLastError() == WSAECONNRESET;
+#else
+    return errno == ECONNABORTED || errno == EPROTO || errno == ENETDOWN || errno == ENOPROTOOPT ||
+           errno == EHOSTDOWN || errno == ENONET || errno == EHOSTUNREACH || errno == EOPNOTSUPP ||
+           errno == ENETUNREACH;
+#endif
+}
+
+// True when the last call failed for want of descriptors or buffer memory.
+inline bool short_of_resources() {
+#ifdef _WIN32
+    const int error = ::WSAGetLastError();
+    return error == WSAEMFILE || error == WSAENOBUFS;
+#else
+    return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+#endif
+}
+
 // Prints "what: <the library's description of the last error>" on standard error, as perror
 // does. Winsock keeps its errors apart from errno, so on Windows the text comes from the
 // system's message table instead.

@@ -1,6 +1,7 @@
-# The data server and the relay: their request rules as unit tests, and both programs end to
-# end over loopback TCP, natively and (the Windows builds) under Wine.
-add_executable(zksrv_rules_tests ${CMAKE_CURRENT_SOURCE_DIR}/net/requests_test.cpp)
+# The data server and the relay: the server's request and admission rules as unit tests, and
+# both programs end to end over loopback TCP, natively and (the Windows builds) under Wine.
+add_executable(zksrv_rules_tests ${CMAKE_CURRENT_SOURCE_DIR}/net/requests_test.cpp
+                                 ${CMAKE_CURRENT_SOURCE_DIR}/net/admission_test.cpp)
 target_link_libraries(zksrv_rules_tests PRIVATE zksrv_rules ${ZK_GTEST})
 set_target_properties(zksrv_rules_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME net_zksrv_rules COMMAND zksrv_rules_tests)
@@ -23,7 +24,7 @@ function(zk_net_tests program groups)
   endforeach()
 endfunction()
 
-zk_net_tests(zksrv "Answers;Codes;Arguments;Limits")
+zk_net_tests(zksrv "Answers;Codes;Arguments;Limits;Crowds")
 zk_net_tests(zkrelay "Dialogue;Relaying;Refusals;RemoteFailures")
 
 # Both builds try the fixed port 4464 (from the port argument 70000) and the relay's default 5000.

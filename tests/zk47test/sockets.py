@@ -5,6 +5,8 @@ native binary or the Wine runner followed by the .exe. Every wait is bounded, an
 program started here is killed when its test ends, passed or failed.
 """
 import random
+import resource
+import selectors
 import socket
 import subprocess
 import sys
@@ -28,6 +30,11 @@ def main():
     at = sys.argv.index("--")
     PROGRAM = sys.argv[at + 1:]
     unittest.main(argv=sys.argv[:at], verbosity=2)
+
+
+def under_wine():
+    """True when the program under test is a Windows build run by Wine."""
+    return any(arg.endswith(".exe") for arg in PROGRAM)
 
 
 def free_port():
@@ -145,8 +152,10 @@ class ProgramUnderTest:
             pass
 
 
-def connect(port, timeout=STEP_TIME):
-    s = socket.create_connection((HOST, port), timeout=timeout)
+def connect(port, timeout=STEP_TIME, source=None):
+    """A connection to HOST:port, from the loopback address `source` when given."""
+    s = socket.create_connection((HOST, port), timeout=timeout,
+                                 source_address=(source, 0) if source else None)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -172,10 +181,10 @@ def send_and_close(port, message):
         s.shutdown(socket.SHUT_RDWR)
 
 
-def query_once(port, message=b"?\0"):
+def query_once(port, message=b"?\0", source=None):
     """What a monitor does for a query: send it, take the reply with one receive of at most
     1024 bytes, then shut down and close."""
-    with connect(port) as s:
+    with connect(port, source=source) as s:
         s.sendall(message)
         reply = s.recv(1024)
         s.shutdown(socket.SHUT_RDWR)
@@ -268,3 +277,94 @@ class FullBacklog:
         for c in self._fillers:
             c.close()
         self._sock.close()
+
+
+def raise_file_limit(needed):
+    """Lets this process, and the programs it starts, open `needed` descriptors; skips the
+    test when the system's hard limit is below that."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < needed:
+        raise unittest.SkipTest("the hard limit of open files is %d, below %d" % (hard, needed))
+    if soft != resource.RLIM_INFINITY and soft < needed:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (needed, hard))
+
+
+class Crowd:
+    """Clients that hold a server's connections without ever completing a message: `idle` ones
+    connect and send nothing, `dripping` ones send "?" and then an "x" a second. They connect from
+    `addresses` in turn (loopback addresses other than HOST), and each comes back one second
+    after the server has closed it, as a host that wants to starve the server would. One
+    thread drives them all; close() ends them."""
+
+    COME_BACK = 1.0
+    DRIP_EVERY = 1.0
+
+    def __init__(self, port, addresses, idle, dripping):
+        self.port = port
+        self.connects = 0  # connections opened in all
+        self.closed_by_server = 0
+        self._clients = [{"address": addresses[i % len(addresses)], "drips": i >= idle,
+                          "sock": None, "sent": 0, "next": 0.0}
+                         for i in range(idle + dripping)]
+        self._selector = selectors.DefaultSelector()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _open(self, client):
+        s = socket.socket()
+        try:
+            s.setblocking(False)
+            s.bind((client["address"], 0))
+            s.connect_ex((HOST, self.port))
+        except OSError:  # out of ports or descriptors for now: try again later
+            s.close()
+            client["next"] = time.monotonic() + self.COME_BACK
+            return
+        client.update(sock=s, sent=0, next=time.monotonic() + self.DRIP_EVERY)
+        self._selector.register(s, selectors.EVENT_READ, client)
+        self.connects += 1
+
+    def _lost(self, client):
+        self._selector.unregister(client["sock"])
+        client["sock"].close()
+        client.update(sock=None, next=time.monotonic() + self.COME_BACK)
+        self.closed_by_server += 1
+
+    def _run(self):
+        for client in self._clients:
+            self._open(client)
+        while not self._stop.is_set():
+            for key, _ in self._selector.select(0.05):
+                try:
+                    data = key.fileobj.recv(4096)
+                except BlockingIOError:
+                    continue
+                except OSError:
+                    data = b""
+                if not data:
+                    self._lost(key.data)
+            now = time.monotonic()
+            for client in self._clients:
+                if now < client["next"]:
+                    continue
+                if client["sock"] is None:
+                    self._open(client)
+                elif client["drips"]:
+                    client["next"] = now + self.DRIP_EVERY
+                    try:
+                        client["sent"] += client["sock"].send(b"x" if client["sent"] else b"?")
+                    except BlockingIOError:
+                        pass  # not connected yet
+                    except OSError:
+                        self._lost(client)
+                else:
+                    client["next"] = float("inf")
+
+    def close(self):
+        self._stop.set()
+        self._thread.join(STEP_TIME)
+        for client in self._clients:
+            if client["sock"] is not None:
+                client["sock"].close()
+        self._selector.close()
