@@ -1,19 +1,70 @@
 #include "reply.h"
 
+#include <cmath>
+
 #include <nlohmann/json.hpp>
 
 #include "faults.h"
 #include "numbers.h"
 #include "text.h"
 
+namespace {
+
+// The text's tokens, at most DATA_LINE_TOKENS of them, split as the monitor splits a reply.
+std::size_t split(std::string_view bytes, std::string_view* tokens) {
+    const std::string_view text = c_text(bytes);
+    std::size_t count = 0, i = 0;
+    while (count < DATA_LINE_TOKENS) {
+        while (i < text.size() && is_space(text[i])) ++i;
+        if (i >= text.size()) break;
+        const std::size_t start = i;
+        while (i < text.size() && !is_space(text[i])) ++i;
+        if (tokens) tokens[count] = text.substr(start, i - start);
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+std::size_t count_tokens(std::string_view bytes) { return split(bytes, nullptr); }
+
 ParsedReply read_reply(std::string_view bytes) {
     ParsedReply p;
-    if (bytes.size() > MAX_REPLY) return p;
+    if (bytes.size() > MAX_REPLY) {
+        p.problem = ReplyProblem::too_long;
+        return p;
+    }
+    std::string_view tokens[DATA_LINE_TOKENS];
+    p.tokens = split(bytes, tokens);
     FaultList faults;  // the bridge raises no alert; the fault list only serves the parser
     parse_data_line(bytes, p.reading, faults);
-    // A fresh reading has an empty stamp, so an empty one means the token was missing.
-    p.readable = p.reading.sec != 0 && !p.reading.sys_stamp.empty();
+    if (p.reading.sec == 0) {
+        p.problem = ReplyProblem::no_seconds;
+        return p;
+    }
+    if (p.tokens < DATA_LINE_TOKENS) {
+        p.problem = ReplyProblem::missing_tokens;
+        return p;
+    }
+    // The monitor shows such a token as no sensor; a sensor that sends it is in error.
+    for (int k = 0; k < NCHAN; ++k) {
+        const ScannedNumber n = scan_number(tokens[3 + k].substr(0, 11));  // the monitor's field
+        if (n.ok && !std::isfinite(n.value)) p.reading.values[k] = ERROR_VALUE;
+    }
+    p.readable = true;
     return p;
+}
+
+std::string problem_text(const ParsedReply& p) {
+    switch (p.problem) {
+    case ReplyProblem::none: return "readable";
+    case ReplyProblem::too_long: return "longer than " + std::to_string(MAX_REPLY) + " bytes";
+    case ReplyProblem::no_seconds: return "no seconds (no leading number, or 0)";
+    case ReplyProblem::missing_tokens: break;
+    }
+    return "lacks tokens of the data line (" + std::to_string(p.tokens) + " of " +
+           std::to_string(DATA_LINE_TOKENS) + ")";
 }
 
 const char* channel_status(double v) {

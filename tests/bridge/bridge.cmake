@@ -28,11 +28,12 @@ endif()
 
 # End to end, one ctest entry per group of cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(group Publishing Availability BrokerRestart Security Prometheus Arguments BadInput)
+foreach(group Publishing Availability BrokerRestart Security Prometheus Arguments BadInput
+              Replies Stale Log)
   string(TOLOWER ${group} lower)
   add_test(NAME bridge_${lower}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_test.py ${group}
-                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv>)
+                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv> $<TARGET_FILE:zkrelay>)
   set_tests_properties(bridge_${lower} PROPERTIES TIMEOUT 300
                        ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()

@@ -2,7 +2,7 @@
 mosquitto and its command-line clients, on free loopback ports. Every process started here is
 stopped when its test ends.
 
-A test script is run as `script.py [unittest arguments] -- ZKBRIDGE ZKSRV`.
+A test script is run as `script.py [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY]`.
 """
 import json
 import os
@@ -23,6 +23,7 @@ from zk47test.sockets import HOST, free_port, send_and_close, wait_until  # noqa
 
 BRIDGE = None
 ZKSRV = None
+ZKRELAY = None
 CODE = 4242
 STAMP = "2024-05-17-09-41-07"
 # The worked example's channel texts and the state JSON they give, with the seconds and
@@ -39,11 +40,12 @@ TEXTS = CHANNELS.split()
 
 
 def main():
-    global BRIDGE, ZKSRV
+    global BRIDGE, ZKSRV, ZKRELAY
     if "--" not in sys.argv:
-        sys.exit("usage: %s [unittest arguments] -- ZKBRIDGE ZKSRV" % sys.argv[0])
+        sys.exit("usage: %s [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY]" % sys.argv[0])
     at = sys.argv.index("--")
     BRIDGE, ZKSRV = sys.argv[at + 1:at + 3]
+    ZKRELAY = (sys.argv[at + 3:at + 4] or [None])[0]
     unittest.main(argv=sys.argv[:at], verbosity=2)
 
 
@@ -60,12 +62,16 @@ def state(sec, stamp=STAMP, t1="23.45"):
 class Process:
     """A program with its output collected; stop() ends it (SIGTERM, then SIGKILL)."""
 
-    def __init__(self, argv, **kw):
+    def __init__(self, argv, stdin=b"", **kw):
         self.argv = [str(a) for a in argv]
-        self.process = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(self.argv,
+                                        stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
         self.stdout = sockets.Output(self.process.stdout)
         self.stderr = sockets.Output(self.process.stderr)
+        if stdin:
+            self.process.stdin.write(stdin)
+            self.process.stdin.close()
 
     def running(self):
         return self.process.poll() is None
@@ -117,6 +123,16 @@ class Station:
         # The push is taken when the server sees the pusher's end; make sure it shows.
         wait_until(lambda: sockets.query_once(self.port) == line.encode("latin-1"),
                    sockets.STEP_TIME, "the push to reach the data server")
+
+
+class Relay:
+    """zkrelay on a free port in front of a station, its three prompts answered."""
+
+    def __init__(self, test, station):
+        self.port = free_port()
+        self.process = Process([ZKRELAY], stdin=b"%d\n%d\n127.0.0.1\n" % (self.port, station.port))
+        test.addCleanup(self.process.stop, signal.SIGKILL)
+        wait_until(lambda: sockets.is_listening(self.port), sockets.STEP_TIME, "zkrelay to listen")
 
 
 class Broker:
@@ -207,15 +223,17 @@ def retained(broker, topic, count, extra=()):
 class Bridge:
     """zkbridge with the given stations and options, its HTTP on a free port."""
 
-    def __init__(self, test, broker, stations=(), args=(), period=1, wait_http=True):
+    def __init__(self, test, broker, stations=(), args=(), period=1, wait_http=True, wrapper=(),
+                 env=None):
         self.test = test
         self.http_port = free_port()
-        argv = [BRIDGE, "--period", period, "--http", "%s:%d" % (HOST, self.http_port)]
+        argv = list(wrapper) + [BRIDGE, "--period", period, "--http",
+                                "%s:%d" % (HOST, self.http_port)]
         if broker is not None:
             argv += ["--mqtt", "%s:%d" % (HOST, broker.port)]
         for name, station in stations:
             argv += ["--station", "%s=%s:%d" % (name, HOST, station.port)]
-        self.process = Process(argv + list(args))
+        self.process = Process(argv + list(args), env=env)
         test.addCleanup(self.process.stop, signal.SIGKILL)
         if wait_http:
             self.process.stderr.wait_for("HTTP on")
@@ -230,6 +248,11 @@ class Bridge:
 
     def stations(self):
         return json.loads(self.get("/api/stations")[1])["stations"]
+
+    def log_lines(self, *pieces):
+        """The lines of the bridge's log that hold every one of `pieces`."""
+        return [line for line in self.process.stderr.text().split("\n")
+                if all(p in line for p in pieces)]
 
     def metric(self, name, **labels):
         """The value of one sample of /metrics, or None when it is absent."""
