@@ -8,26 +8,10 @@
 #include "numbers.h"
 #include "text.h"
 
-namespace {
-
-// The text's tokens, at most DATA_LINE_TOKENS of them, split as the monitor splits a reply.
-std::size_t split(std::string_view bytes, std::string_view* tokens) {
-    const std::string_view text = c_text(bytes);
-    std::size_t count = 0, i = 0;
-    while (count < DATA_LINE_TOKENS) {
-        while (i < text.size() && is_space(text[i])) ++i;
-        if (i >= text.size()) break;
-        const std::size_t start = i;
-        while (i < text.size() && !is_space(text[i])) ++i;
-        if (tokens) tokens[count] = text.substr(start, i - start);
-        ++count;
-    }
-    return count;
+std::size_t count_tokens(std::string_view bytes) {
+    DataLineTokens tokens;
+    return split_tokens(c_text(bytes), tokens);
 }
-
-}  // namespace
-
-std::size_t count_tokens(std::string_view bytes) { return split(bytes, nullptr); }
 
 ParsedReply read_reply(std::string_view bytes) {
     ParsedReply p;
@@ -35,8 +19,8 @@ ParsedReply read_reply(std::string_view bytes) {
         p.problem = ReplyProblem::too_long;
         return p;
     }
-    std::string_view tokens[DATA_LINE_TOKENS];
-    p.tokens = split(bytes, tokens);
+    DataLineTokens tokens;
+    p.tokens = split_tokens(c_text(bytes), tokens);
     FaultList faults;  // the bridge raises no alert; the fault list only serves the parser
     parse_data_line(bytes, p.reading, faults);
     if (p.reading.sec == 0) {

@@ -11,9 +11,6 @@
 // buffer. A longer one has no end the monitor could see, so the bridge refuses it.
 constexpr std::size_t MAX_REPLY = 1023;
 
-// Seconds, stamp, device time and the twelve channels.
-constexpr std::size_t DATA_LINE_TOKENS = 15;
-
 enum class ReplyProblem {
     none,
     too_long,        // more than MAX_REPLY bytes before any NUL
