@@ -80,6 +80,7 @@ void junk_note(StationStatus& s, const std::string& why, double now, PollChange&
         ++s.junk_untold;
         return;
     }
+    s.junk_shown = true;
     s.junk_told_at = now;
     s.junk_untold = 0;
 }
@@ -134,6 +135,11 @@ PollChange apply_exchange(StationStatus& s, const Exchange& e, double now, doubl
         junk_note(s, junk, now, c);
     } else if (e.transport == Transport::replied) {
         s.junk = false;
+        if (s.junk_shown && c.note.empty()) {
+            c.priority = Priority::notice;
+            c.note = "replies readable again";
+        }
+        s.junk_shown = false;
     }
     ++s.polls[static_cast<std::size_t>(c.result)];
     return c;

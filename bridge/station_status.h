@@ -44,8 +44,10 @@ struct StationStatus {
     double last_reading_time = 0;  // when the bridge took it, Unix seconds
     double fresh_since = -1;       // the last new reading, or the first poll; -1: not polled yet
 
-    // The log: whether the last reply was junk, when junk was last told, and how much since.
+    // The log: whether the last reply was junk, whether the log's last word on the station
+    // was junk, when junk was last told, and how much came since.
     bool junk = false;
+    bool junk_shown = false;
     double junk_told_at = -JUNK_LOG_INTERVAL;
     std::uint64_t junk_untold = 0;
 };

@@ -458,7 +458,9 @@ class Replies(unittest.TestCase):
         # A whole reply from a server that keeps the connection open goes out at once, not at
         # the 5 s limit.
         sub.wait_payload("zk47/open/state", state(300), WAIT)
-        self.assertLess(time.monotonic() - started, 4.0)
+        took = time.monotonic() - started
+        print("a reply kept open was published %.2f s after the bridge started" % took)
+        self.assertLess(took, 4.0)
         sub.wait_payload("zk47/relayed/state", state(301), WAIT)
         sub.wait_payload("zk47/odd/T3", "ERROR", WAIT)
         self.assertEqual(sub.payloads("zk47/odd/T2"), ["ERROR"])

@@ -234,13 +234,15 @@ TEST(BridgeStation, JunkAndCutRepliesAreToldWhenTheyStartThenOnceAMinute) {
     EXPECT_EQ(cut.note, "unreadable replies: reply incomplete at the time limit, 50 bytes: "
                         "'125 2024-05-17-09-41-07 00004521 23.45 23.51 N/SEN'");
     EXPECT_EQ(apply_exchange(s, replied("x\n1"), 10, 1000).note, "");  // within the minute
-    EXPECT_EQ(apply_exchange(s, replied(kLine), 15, 1000).note, "");
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 15, 1000).note, "replies readable again");
     EXPECT_EQ(apply_exchange(s, replied("x\n1"), 20, 1000).note, "");
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 21, 1000).note, "");  // the junk was not told
+    EXPECT_EQ(apply_exchange(s, replied("x\n1"), 22, 1000).note, "");
     EXPECT_EQ(apply_exchange(s, replied("x\n1"), 65, 1000).note,
               "unreadable replies go on: 'x\\x0a1' no seconds (no leading number, or 0) "
-              "(2 more since the last line)");
+              "(3 more since the last line)");
     EXPECT_EQ(apply_exchange(s, replied("x"), 70, 1000).note, "");
-    apply_exchange(s, replied(kLine), 75, 1000);
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 75, 1000).note, "replies readable again");
     // After a minute, junk that starts again is told again.
     EXPECT_EQ(apply_exchange(s, replied("x"), 130, 1000).note,
               "unreadable replies: 'x' no seconds (no leading number, or 0) "
@@ -252,7 +254,7 @@ TEST(BridgeStation, JunkAndCutRepliesAreToldWhenTheyStartThenOnceAMinute) {
               "offline: 3 failed polls in a row, the last: reply incomplete at the time "
               "limit, 2 bytes: '12'");
     EXPECT_EQ(s.polls[size_t(PollResult::timeout)], 2u);
-    EXPECT_EQ(s.polls[size_t(PollResult::unreadable)], 5u);
+    EXPECT_EQ(s.polls[size_t(PollResult::unreadable)], 6u);
 }
 
 // ---- Topics ----
