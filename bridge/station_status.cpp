@@ -96,6 +96,7 @@ void set_availability(StationStatus& s, Availability a, PollChange& c) {
 PollChange apply_exchange(StationStatus& s, const Exchange& e, double now, double stale_after) {
     PollChange c;
     if (s.fresh_since < 0) s.fresh_since = now;
+    const Availability before = s.availability;
     std::string junk;
     switch (e.transport) {
     case Transport::refused: c.result = PollResult::refused; break;
@@ -130,7 +131,12 @@ PollChange apply_exchange(StationStatus& s, const Exchange& e, double now, doubl
         // A reply cut off by the time limit is junk too, though it counts as a timeout.
         if (e.transport == Transport::timeout && !e.reply.empty()) junk = failure_text(e);
     }
-    if (c.availability_changed) c.note = availability_note(s, e, now, c.priority);
+    // A station found online at first is what the start line expects: a large fleet would
+    // otherwise begin its log with a line per station.
+    const bool first_found_online =
+        before == Availability::unknown && s.availability == Availability::online;
+    if (c.availability_changed && !first_found_online)
+        c.note = availability_note(s, e, now, c.priority);
     if (!junk.empty()) {
         junk_note(s, junk, now, c);
     } else if (e.transport == Transport::replied) {

@@ -65,5 +65,6 @@ struct PollChange {
 // restarted station counts its seconds from 0 again, and its readings must still go out.
 // A failed poll is a refused, timed-out or closed exchange; any reply, readable or not,
 // comes from a live station. A live station is stale once `stale_after` seconds have passed
-// without a new reading (counted from its first poll when it never gave one).
+// without a new reading (counted from its first poll when it never gave one). The note tells
+// every change of availability but the first finding of a station online, and junk.
 PollChange apply_exchange(StationStatus& s, const Exchange& e, double now, double stale_after);

@@ -549,16 +549,23 @@ class Log(unittest.TestCase):
                                    r"stale after 60 s: a=127\.0\.0\.1:%d, gone=127\.0\.0\.1:%d; "
                                    r"MQTT 127\.0\.0\.1:1883; HTTP on 127\.0\.0\.1:%d$"
                          % (a.port, gone, bridge.http_port))
-        self.assertEqual(bridge.log_lines("station a:"),
-                         ["<5>station a: online: reading with seconds 5"])
         self.assertEqual(bridge.log_lines("station gone:"), [
             "<4>station gone: offline: 3 failed polls in a row, the last: connection refused or "
             "unreachable"])
+        self.assertEqual(bridge.log_lines("station a:"), [])  # found online, as expected
+        a.stop()
+        bridge.process.stderr.wait_for("<4>station a: offline", WAIT)
+        a.start()
+        a.push(data_line(6))
+        bridge.process.stderr.wait_for("<5>station a: online: reading with seconds 6", WAIT)
+        self.assertEqual(len(bridge.log_lines("station a:")), 2)  # offline, then online
+        lines = [line for line in bridge.process.stderr.text().strip().split("\n")
+                 if "broker" not in line]
         self.assertTrue(all(line[:3] in ("<3>", "<4>", "<5>", "<6>") for line in lines), lines)
 
         # Inherited from elsewhere, the variable is ignored.
         plain = Bridge(self, None, [("a", a)], env=dict(os.environ, JOURNAL_STREAM="1:2"))
-        plain.process.stderr.wait_for("zkbridge: station a: online")
+        plain.process.stderr.wait_for("zkbridge: version")
         self.assertNotIn("<5>", plain.process.stderr.text())
 
 
