@@ -64,7 +64,7 @@ std::string availability_note(const StationStatus& s, const Exchange& e, double 
                          : std::string("online: answers, no reading yet");
 }
 
-// Unreadable or incomplete replies: told when they start and then at most once a JUNK_LOG_INTERVAL.
+// Unreadable or cut-off replies: told when they start, then at most once a JUNK_LOG_INTERVAL.
 void junk_note(StationStatus& s, const std::string& why, double now, PollChange& c) {
     const bool started = !s.junk;
     s.junk = true;
