@@ -88,10 +88,17 @@ std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeG
             sample(out, "zk47_last_reading_timestamp_seconds", station_label(s.name),
                    millis_text(s.status.last_reading_time));
 
-    header(out, "zk47_up", "gauge", "1 while the station's data server answers, else 0.");
+    header(out, "zk47_up", "gauge",
+           "1 while the station's data server answers with new readings, else 0.");
     for (const auto& s : stations)
         sample(out, "zk47_up", station_label(s.name),
                s.status.availability == Availability::online ? "1" : "0");
+
+    header(out, "zk47_stale", "gauge",
+           "1 while the station answers but its reading has not changed for the stale time.");
+    for (const auto& s : stations)
+        sample(out, "zk47_stale", station_label(s.name),
+               s.status.availability == Availability::stale ? "1" : "0");
 
     header(out, "zk47_polls_total", "counter", "Polls of the station by result.");
     for (const auto& s : stations)
@@ -110,6 +117,8 @@ std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeG
     header(out, "zk47_bridge_mqtt_dropped_messages_total", "counter",
            "Messages refused because the queue to the broker was full.");
     out += "zk47_bridge_mqtt_dropped_messages_total " + std::to_string(g.mqtt_dropped) + "\n";
+    header(out, "zk47_bridge_build_info", "gauge", "The bridge's version, as a label.");
+    out += "zk47_bridge_build_info{version=\"" ZK47_VERSION "\"} 1\n";
     return out;
 }
 
@@ -121,6 +130,9 @@ std::string stations_json(const std::vector<NamedStatus>& stations) {
         j += "{\"name\":" + nlohmann::json(s.name).dump();
         j += ",\"available\":";
         j += s.status.availability == Availability::online ? "true" : "false";
+        j += ",\"state\":\"";
+        j += availability_name(s.status.availability);
+        j += '"';
         // The state topic's JSON as it stands, so its values keep their two decimals.
         j += ",\"last\":" + (s.status.has_reading ? s.status.last_state : std::string("null"));
         j += '}';

@@ -21,5 +21,6 @@ struct BridgeGauges {
 
 std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeGauges& g);
 
-// {"stations":[{"name":"a","available":true,"last":STATE or null},...]}
+// {"stations":[{"name":"a","available":true,"state":"online","last":STATE or null},...]};
+// "state" is unknown, online, stale or offline, and only online is available.
 std::string stations_json(const std::vector<NamedStatus>& stations);

@@ -34,27 +34,43 @@ void Fleet::set_stations(const std::vector<std::string>& names) {
     }
     for (const auto& name : removed) {
         for (auto* o : observers_) {
-            o->on_availability(name, false);
+            o->on_availability(name, Availability::offline);
             o->on_station_removed(name);
         }
     }
 }
 
-void Fleet::apply(const std::string& name, const Exchange& e, double now) {
+namespace {
+
+// The availability topic's payload; none before the first poll has told anything.
+const char* mqtt_availability(Availability a) {
+    switch (a) {
+    case Availability::unknown: return "";
+    case Availability::online: return "online";
+    case Availability::stale:
+    case Availability::offline: break;
+    }
+    return "offline";
+}
+
+}  // namespace
+
+PollChange Fleet::apply(const std::string& name, const Exchange& e, double now) {
     PollChange c;
-    bool available = false;
+    Availability availability = Availability::unknown;
     Reading reading;
     std::string state;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = std::find_if(stations_.begin(), stations_.end(),
                                [&](const NamedStatus& s) { return s.name == name; });
-        if (it == stations_.end()) return;  // dropped while its poll ran
+        if (it == stations_.end()) return c;  // dropped while its poll ran
         StationStatus& s = it->status;
-        c = apply_exchange(s, e, now);
-        available = s.availability == Availability::online;
-        if (c.availability_changed)
-            sink_.publish({{availability_topic(prefix_, name), available ? "online" : "offline"}});
+        const std::string before = mqtt_availability(s.availability);
+        c = apply_exchange(s, e, now, stale_after_);
+        availability = s.availability;
+        const std::string after = mqtt_availability(availability);
+        if (after != before) sink_.publish({{availability_topic(prefix_, name), after}});
         if (c.new_reading) {
             sink_.publish(reading_messages(prefix_, name, s.last, s.last_state));
             if (!observers_.empty()) {
@@ -64,9 +80,10 @@ void Fleet::apply(const std::string& name, const Exchange& e, double now) {
         }
     }
     for (auto* o : observers_) {
-        if (c.availability_changed) o->on_availability(name, available);
+        if (c.availability_changed) o->on_availability(name, availability);
         if (c.new_reading) o->on_reading(name, reading, state, now);
     }
+    return c;
 }
 
 void Fleet::announce_stop() {

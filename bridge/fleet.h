@@ -1,6 +1,7 @@
 #pragma once
 // The bridge's table of stations: what each poll changes, what MQTT and the HTTP views are
 // told, and the hook through which other parts of the bridge hear of readings.
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,7 +27,7 @@ public:
     // `taken_at` is the bridge's Unix time.
     virtual void on_reading(const std::string& station, const Reading& r,
                             const std::string& state, double taken_at) = 0;
-    virtual void on_availability(const std::string& station, bool available) = 0;
+    virtual void on_availability(const std::string& station, Availability a) = 0;
     virtual void on_station_removed(const std::string& station) { (void)station; }
 };
 
@@ -36,13 +37,16 @@ public:
 
     // Before polling starts; observers live as long as the fleet.
     void add_observer(FleetObserver* o);
+    // Before polling starts: a station whose reading has not changed for this long is stale.
+    void set_stale_after(double seconds) { stale_after_ = seconds; }
 
     // The stations from now on, in this order. New ones get their discovery configs; dropped
     // ones are announced offline, their configs deleted, and forgotten.
     void set_stations(const std::vector<std::string>& names);
 
-    // The poll thread: the outcome of one poll of `name`, taken at Unix time `now`.
-    void apply(const std::string& name, const Exchange& e, double now);
+    // The poll thread: the outcome of one poll of `name`, taken at Unix time `now`, and what
+    // it changed (nothing for a station no longer in the fleet).
+    PollChange apply(const std::string& name, const Exchange& e, double now);
 
     // On a clean stop: every station and the bridge itself offline.
     void announce_stop();
@@ -56,6 +60,7 @@ private:
     const bool discovery_;
     MqttSink& sink_;
     std::vector<FleetObserver*> observers_;  // fixed before polling starts
+    double stale_after_ = std::numeric_limits<double>::infinity();  // fixed before polling starts
 
     // Guards stations_. The sink is called under it, so that the messages of one station
     // reach the broker in the order the changes were made.

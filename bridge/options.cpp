@@ -38,19 +38,28 @@ bool id_char(char c) {
 
 std::string usage() {
     return "usage: zkbridge --station NAME=HOST:PORT [--station ...] [--stations-file FILE]\n"
-           "                [--period SECONDS] [--mqtt HOST:PORT] [--mqtt-prefix zk47]\n"
-           "                [--mqtt-user U --mqtt-password-file F] [--mqtt-cafile F]\n"
-           "                [--http HOST:PORT] [--no-discovery] [--bridge-id ID]\n"
+           "                [--period SECONDS] [--stale-after SECONDS] [--mqtt HOST:PORT]\n"
+           "                [--mqtt-prefix zk47] [--mqtt-user U --mqtt-password-file F]\n"
+           "                [--mqtt-cafile F] [--http HOST:PORT] [--no-discovery] [--bridge-id ID]\n"
+           "       zkbridge --version | --help\n"
            "Polls each station's data server every period (default 5 s, at least 1) and\n"
-           "publishes its readings to MQTT (default 127.0.0.1:1883) and over HTTP at /metrics,\n"
-           "/api/stations and /healthz (default 127.0.0.1:9147). NAME is 1 to 32 of A-Z a-z\n"
-           "0-9 _ -, not \"bridge\". The stations file holds one NAME=HOST:PORT a line, '#'\n"
-           "starts a comment; SIGHUP reads it again. Each bridge on a broker needs an id of its\n"
-           "own: --bridge-id, the host name by default.\n";
+           "publishes its readings to MQTT (default 127.0.0.1:1883) and over HTTP (default\n"
+           "127.0.0.1:9147): the live web page at /, its event stream at /events and its\n"
+           "readings at /api/history?station=NAME, the stations at /api/stations, Prometheus\n"
+           "metrics at /metrics and a health check at /healthz. A station whose reading has\n"
+           "not changed for --stale-after seconds (default ten periods, at least 60) is stale\n"
+           "and shown as unavailable. NAME is 1 to 32 of A-Z a-z 0-9 _ -, not \"bridge\". The\n"
+           "stations file holds one NAME=HOST:PORT a line, '#' starts a comment; SIGHUP reads\n"
+           "it again. Each bridge on a broker needs an id of its own: --bridge-id, the host\n"
+           "name by default.\n";
 }
 
 bool valid_bridge_id(std::string_view id) {
     return !id.empty() && id.size() <= 32 && std::all_of(id.begin(), id.end(), id_char);
+}
+
+int stale_after_seconds(const Options& o) {
+    return o.stale_after > 0 ? o.stale_after : std::max(60, 10 * o.period);
 }
 
 bool valid_station_name(std::string_view name) {
@@ -159,12 +168,16 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
             o.help = true;
             continue;
         }
+        if (a == "--version") {
+            o.version = true;
+            continue;
+        }
         if (a == "--no-discovery") {
             o.discovery = false;
             continue;
         }
         static const char* const with_value[] = {
-            "--station", "--stations-file", "--period", "--mqtt", "--mqtt-prefix",
+            "--station", "--stations-file", "--period", "--stale-after", "--mqtt", "--mqtt-prefix",
             "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile", "--http", "--bridge-id"};
         if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value)) {
             error = "unknown argument '" + a + "'";
@@ -184,6 +197,11 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
         } else if (a == "--period") {
             if (!parse_number(v, 1, 86400, o.period)) {
                 error = "--period '" + v + "' is not a whole number of seconds, 1 to 86400";
+                return false;
+            }
+        } else if (a == "--stale-after") {
+            if (!parse_number(v, 1, 30 * 86400, o.stale_after)) {
+                error = "--stale-after '" + v + "' is not a whole number of seconds, 1 to 2592000";
                 return false;
             }
         } else if (a == "--mqtt") {
@@ -210,7 +228,7 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
             o.bridge_id = v;
         }
     }
-    if (o.help) {
+    if (o.help || o.version) {
         out = o;
         return true;
     }

@@ -32,8 +32,13 @@ struct Options {
     std::string mqtt_cafile;
     Endpoint http{"127.0.0.1", 9147};
     bool discovery = true;
+    int stale_after = 0;  // seconds; 0: ten periods, at least a minute
     bool help = false;
+    bool version = false;
 };
+
+// How long a station's reading may stay the same before it is stale, in seconds.
+int stale_after_seconds(const Options& o);
 
 // Reads the arguments after the program's name. On failure returns false with a message
 // that names the offending argument.

@@ -109,6 +109,7 @@ void Poller::on_ready(Slot& s, short revents, Clock::time_point now) {
         }
         s.phase = Phase::receiving;
         s.deadline = now + REPLY_TIME;
+        s.settled = s.deadline;
         return;
     }
     if (!(revents & (POLLIN | POLLHUP | POLLERR))) return;
@@ -122,15 +123,25 @@ void Poller::on_ready(Slot& s, short revents, Clock::time_point now) {
         return;
     }
     s.reply.append(buf, std::size_t(n));
-    // A reply ends at the server's close, at its NUL, or when it is already too long.
+    // A reply ends at the server's close, at its NUL, or when it is already too long; from a
+    // server that keeps the connection open, when its bytes pause after a whole data line.
     if (s.reply.size() > MAX_REPLY || s.reply.find('\0') != std::string::npos)
         finish(s, Transport::replied);
+    else
+        s.settled = count_tokens(s.reply) == DATA_LINE_TOKENS ? now + REPLY_PAUSE : s.deadline;
 }
 
-void Poller::on_deadline(Slot& s) {
-    // A server that sent something and then kept the connection open still replied.
-    finish(s, s.phase == Phase::receiving && !s.reply.empty() ? Transport::replied
-                                                               : Transport::timeout);
+void Poller::on_time(Slot& s, Clock::time_point now) {
+    if (s.phase == Phase::receiving && s.settled < s.deadline && s.settled <= now) {
+        finish(s, Transport::replied);
+    } else if (s.deadline <= now) {
+        // A reply still arriving, or cut short, is no reply: it may hold a value cut in two.
+        finish(s, Transport::timeout);
+    }
+}
+
+Poller::Clock::time_point Poller::wake_time(const Slot& s) const {
+    return s.phase == Phase::receiving ? std::min(s.settled, s.deadline) : s.deadline;
 }
 
 void Poller::finish(Slot& s, Transport t) {
@@ -138,7 +149,7 @@ void Poller::finish(Slot& s, Transport t) {
     s.phase = Phase::idle;
     Exchange e;
     e.transport = t;
-    if (t == Transport::replied) e.reply = std::move(s.reply);
+    e.reply = std::move(s.reply);  // for a timeout, what had come: the log shows it
     s.reply.clear();
     done_(s.target.name, std::move(e));
 }
@@ -157,7 +168,7 @@ void Poller::run() {
         for (auto& s : slots_)
             if (s.phase == Phase::idle && s.next_due <= now) start(s, now);
         for (auto& s : slots_)
-            if (s.phase != Phase::idle && s.deadline <= now) on_deadline(s);
+            if (s.phase != Phase::idle && wake_time(s) <= now) on_time(s, now);
 
         fds.clear();
         owners.clear();
@@ -169,7 +180,7 @@ void Poller::run() {
                 next = std::min(next, s.next_due);
                 continue;
             }
-            next = std::min(next, s.deadline);
+            next = std::min(next, wake_time(s));
             fds.push_back({s.socket.get(), short(s.phase == Phase::connecting ? POLLOUT : POLLIN), 0});
             owners.push_back(&s);
         }

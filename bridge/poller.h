@@ -25,6 +25,10 @@ public:
 
     static constexpr auto CONNECT_TIME = std::chrono::seconds(5);
     static constexpr auto REPLY_TIME = std::chrono::seconds(5);
+    // A server that keeps the connection open after its reply: the reply is taken once it
+    // holds every token of a data line and no byte has come for this long. A compliant server
+    // sends it in one piece, so its bytes never pause this long before the end.
+    static constexpr auto REPLY_PAUSE = std::chrono::milliseconds(250);
 
     Poller(std::chrono::milliseconds period, Done done);
     ~Poller();
@@ -46,13 +50,15 @@ private:
         Phase phase = Phase::idle;
         net::Socket socket;
         Clock::time_point deadline;
+        Clock::time_point settled;  // when a reply that holds every token is taken
         std::string reply;
     };
 
     void apply_targets(Clock::time_point now);
     void start(Slot& s, Clock::time_point now);
     void on_ready(Slot& s, short revents, Clock::time_point now);
-    void on_deadline(Slot& s);
+    void on_time(Slot& s, Clock::time_point now);
+    Clock::time_point wake_time(const Slot& s) const;
     void finish(Slot& s, Transport t);
     void wake();
 

@@ -1,19 +1,54 @@
 #include "reply.h"
 
+#include <cmath>
+
 #include <nlohmann/json.hpp>
 
 #include "faults.h"
 #include "numbers.h"
 #include "text.h"
 
+std::size_t count_tokens(std::string_view bytes) {
+    DataLineTokens tokens;
+    return split_tokens(c_text(bytes), tokens);
+}
+
 ParsedReply read_reply(std::string_view bytes) {
     ParsedReply p;
-    if (bytes.size() > MAX_REPLY) return p;
+    if (bytes.size() > MAX_REPLY) {
+        p.problem = ReplyProblem::too_long;
+        return p;
+    }
+    DataLineTokens tokens;
+    p.tokens = split_tokens(c_text(bytes), tokens);
     FaultList faults;  // the bridge raises no alert; the fault list only serves the parser
     parse_data_line(bytes, p.reading, faults);
-    // A fresh reading has an empty stamp, so an empty one means the token was missing.
-    p.readable = p.reading.sec != 0 && !p.reading.sys_stamp.empty();
+    if (p.reading.sec == 0) {
+        p.problem = ReplyProblem::no_seconds;
+        return p;
+    }
+    if (p.tokens < DATA_LINE_TOKENS) {
+        p.problem = ReplyProblem::missing_tokens;
+        return p;
+    }
+    // The monitor shows such a token as no sensor; a sensor that sends it is in error.
+    for (int k = 0; k < NCHAN; ++k) {
+        const ScannedNumber n = scan_number(tokens[3 + k].substr(0, 11));  // the monitor's field
+        if (n.ok && !std::isfinite(n.value)) p.reading.values[k] = ERROR_VALUE;
+    }
+    p.readable = true;
     return p;
+}
+
+std::string problem_text(const ParsedReply& p) {
+    switch (p.problem) {
+    case ReplyProblem::none: return "readable";
+    case ReplyProblem::too_long: return "longer than " + std::to_string(MAX_REPLY) + " bytes";
+    case ReplyProblem::no_seconds: return "no seconds (no leading number, or 0)";
+    case ReplyProblem::missing_tokens: break;
+    }
+    return "lacks tokens of the data line (" + std::to_string(p.tokens) + " of " +
+           std::to_string(DATA_LINE_TOKENS) + ")";
 }
 
 const char* channel_status(double v) {

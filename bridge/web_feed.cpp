@@ -37,9 +37,11 @@ void WebFeed::on_reading(const std::string& station, const Reading& r, const std
     streams_.publish(sse_event("reading", j.dump()));
 }
 
-void WebFeed::on_availability(const std::string& station, bool available) {
+void WebFeed::on_availability(const std::string& station, Availability a) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const ordered_json j{{"station", station}, {"available", available}};
+    const ordered_json j{{"station", station},
+                         {"available", a == Availability::online},
+                         {"state", availability_name(a)}};
     streams_.publish(sse_event("availability", j.dump()));
 }
 

@@ -21,7 +21,7 @@ public:
     // The fleet's hooks, called from the bridge's threads outside the fleet's lock.
     void on_reading(const std::string& station, const Reading& r, const std::string& state,
                     double taken_at) override;
-    void on_availability(const std::string& station, bool available) override;
+    void on_availability(const std::string& station, Availability a) override;
     // A station dropped from the bridge's list: its history goes too, and pages drop its card.
     void on_station_removed(const std::string& station) override;
 

@@ -5,6 +5,7 @@
 // re-reads the stations file on SIGHUP); the poll thread runs every exchange and applies its
 // outcome to the fleet; the MQTT thread owns the broker connection; the HTTP server's two
 // threads read snapshots of the fleet.
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
@@ -21,6 +22,7 @@
 
 #include "fleet.h"
 #include "http_server.h"
+#include "logging.h"
 #include "mqtt_publisher.h"
 #include "options.h"
 #include "poller.h"
@@ -102,6 +104,21 @@ void raise_file_limit() {
     }
 }
 
+// "a=10.0.0.5:5000, b=...": the first stations of a fleet, so that the line stays short.
+std::string station_list(const std::vector<PollTarget>& targets) {
+    constexpr std::size_t SHOWN = 20;
+    std::string list;
+    for (std::size_t i = 0; i < targets.size() && i < SHOWN; ++i) {
+        char host[INET_ADDRSTRLEN] = "?";
+        ::inet_ntop(AF_INET, &targets[i].address.sin_addr, host, sizeof host);
+        if (i) list += ", ";
+        list += targets[i].name + "=" + host + ":" +
+                std::to_string(ntohs(targets[i].address.sin_port));
+    }
+    if (targets.size() > SHOWN) list += " and " + std::to_string(targets.size() - SHOWN) + " more";
+    return list;
+}
+
 int bad_usage(const std::string& error) {
     std::fprintf(stderr, "zkbridge: %s\n%s", error.c_str(), usage().c_str());
     return 2;
@@ -118,12 +135,17 @@ int main(int argc, char** argv) {
         std::fputs(usage().c_str(), stdout);
         return 0;
     }
+    if (o.version) {
+        std::puts("zkbridge " ZK47_VERSION);
+        return 0;
+    }
+    const Log log(stderr, is_journal_stream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO));
 
     char host_name[256] = "";
     ::gethostname(host_name, sizeof host_name - 1);
     const BridgeIdentity bridge{o.mqtt_prefix,
                                 o.bridge_id.empty() ? bridge_id_from_host(host_name) : o.bridge_id,
-                                ZK_VERSION};
+                                ZK47_VERSION};
 
     MqttSettings mqtt;
     mqtt.host = o.mqtt.host;
@@ -162,6 +184,7 @@ int main(int argc, char** argv) {
 
     MqttPublisher publisher(mqtt);
     Fleet fleet(bridge, o.discovery, publisher);
+    fleet.set_stale_after(stale_after_seconds(o));
     // The web page's history and event streams; made before the server whose routes use it,
     // so that it outlives the server.
     WebFeed web;
@@ -171,20 +194,26 @@ int main(int argc, char** argv) {
     fleet.add_observer(&web);
     add_web_routes(http, web, fleet);
     if (!http.bind(o.http.host, o.http.port, error)) {
-        std::fprintf(stderr, "zkbridge: %s\n", error.c_str());
+        log.write(Priority::error, error);
         return 1;
     }
 
     fleet.set_stations(names_of(targets));
     publisher.start();
     Poller poller(std::chrono::seconds(o.period),
-                  [&fleet](const std::string& name, Exchange&& e) { fleet.apply(name, e, unix_now()); });
+                  [&fleet, &log](const std::string& name, Exchange&& e) {
+                      const PollChange c = fleet.apply(name, e, unix_now());
+                      if (!c.note.empty()) log.write(c.priority, "station " + name + ": " + c.note);
+                  });
     poller.set_targets(targets);
     std::thread poll_thread([&poller] { poller.run(); });
     http.start();
-    std::fprintf(stderr, "zkbridge: polling %zu stations every %d s; MQTT %s:%d; HTTP on %s:%d\n",
-                 targets.size(), o.period, o.mqtt.host.c_str(), o.mqtt.port, o.http.host.c_str(),
-                 o.http.port);
+    log.write(Priority::notice,
+              "version " ZK47_VERSION "; polling " + std::to_string(targets.size()) +
+                  " stations every " + std::to_string(o.period) + " s, stale after " +
+                  std::to_string(stale_after_seconds(o)) + " s: " + station_list(targets) +
+                  "; MQTT " + o.mqtt.host + ":" + std::to_string(o.mqtt.port) + "; HTTP on " +
+                  o.http.host + ":" + std::to_string(o.http.port));
 
     for (;;) {
         int sig = 0;
@@ -192,15 +221,16 @@ int main(int argc, char** argv) {
         if (sig != SIGHUP) break;
         std::vector<PollTarget> next;
         if (!load_stations(o, next, error)) {
-            std::fprintf(stderr, "zkbridge: %s; keeping the current stations\n", error.c_str());
+            log.write(Priority::error, error + "; keeping the current stations");
             continue;
         }
         fleet.set_stations(names_of(next));
         poller.set_targets(next);
-        std::fprintf(stderr, "zkbridge: stations reloaded: %zu stations\n", next.size());
+        log.write(Priority::notice, "stations reloaded: " + std::to_string(next.size()) +
+                                        " stations: " + station_list(next));
     }
 
-    std::fprintf(stderr, "zkbridge: stopping\n");
+    log.write(Priority::notice, "stopping");
     poller.stop();
     poll_thread.join();
     web.streams().close();  // no stream opens or wakes while the server stops

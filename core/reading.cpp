@@ -80,13 +80,9 @@ std::string build_data_line(std::int32_t sec, std::string_view sys_stamp,
     return line;
 }
 
-namespace {
-
-// Splits text at white space; fills at most n tokens and returns how many were found.
-template <std::size_t N>
-std::size_t split_tokens(std::string_view s, std::array<std::string_view, N>& tokens) {
+std::size_t split_tokens(std::string_view s, DataLineTokens& tokens) {
     std::size_t count = 0, i = 0;
-    while (count < N) {
+    while (count < DATA_LINE_TOKENS) {
         while (i < s.size() && is_space(s[i])) ++i;
         if (i >= s.size()) break;
         const std::size_t start = i;
@@ -95,8 +91,6 @@ std::size_t split_tokens(std::string_view s, std::array<std::string_view, N>& to
     }
     return count;
 }
-
-}  // namespace
 
 void parse_data_line(std::string_view text, Reading& r, FaultList& faults) {
     clear_fault_list(faults);
@@ -107,7 +101,7 @@ void parse_data_line(std::string_view text, Reading& r, FaultList& faults) {
         r.values.fill(NSENS_VALUE);
     } else {
         r.sec = sec;
-        std::array<std::string_view, 15> tok{};
+        DataLineTokens tok{};
         const std::size_t n = split_tokens(text, tok);
         if (n > 1) r.sys_stamp = std::string(tok[1]);
         if (n > 2) r.tm_time = std::string(tok[2]);

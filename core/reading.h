@@ -48,6 +48,15 @@ std::string build_data_line(std::int32_t sec, std::string_view sys_stamp,
                             std::string_view device_time,
                             const std::array<std::string, NCHAN>& texts);
 
+// Seconds, stamp, device time and the twelve channels.
+constexpr std::size_t DATA_LINE_TOKENS = 15;
+
+using DataLineTokens = std::array<std::string_view, DATA_LINE_TOKENS>;
+
+// Splits a data line at white space as it is read; fills at most DATA_LINE_TOKENS tokens and
+// returns how many it found.
+std::size_t split_tokens(std::string_view s, DataLineTokens& tokens);
+
 // Reads a data server's reply (text up to its first NUL) into r. Clears the fault list first
 // and adds a fault for every channel token that is not a number and begins with 'E'.
 void parse_data_line(std::string_view text, Reading& r, FaultList& faults);

@@ -71,7 +71,7 @@
     for (const s of data.stations) {
       const st = stations.get(s.name) || addStation(s.name);
       list.appendChild(st.card);  // keeps the bridge's order
-      setAvailable(st, s.available);
+      setState(st, s.state);
       st.held = [];  // events of an earlier connection are no longer in sequence
       loadHistory(st, gen);
     }
@@ -118,7 +118,7 @@
 
   function onAvailability(a) {
     const st = stations.get(a.station);
-    if (st) setAvailable(st, a.available);
+    if (st) setState(st, a.state);
     else unknownStation();
   }
 
@@ -174,9 +174,12 @@
     stations.delete(st.name);
   }
 
-  function setAvailable(st, available) {
-    st.card.classList.toggle('offline', !available);
-    st.card.querySelector('.state').textContent = available ? 'на связи' : 'нет связи';
+  // A stale station answers, but its reading has not changed for the bridge's stale time.
+  function setState(st, state) {
+    st.card.classList.toggle('offline', state !== 'online' && state !== 'stale');
+    st.card.classList.toggle('stale', state === 'stale');
+    st.card.querySelector('.state').textContent =
+      state === 'online' ? 'на связи' : state === 'stale' ? 'нет новых данных' : 'нет связи';
   }
 
   function statusOf(text) {

@@ -12,6 +12,8 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   add_executable(bridge_reply_fuzzer ${CMAKE_CURRENT_LIST_DIR}/fuzz/reply_fuzzer.cpp
                  ${zk_bridge_rule_sources})
   target_include_directories(bridge_reply_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/bridge ${CMAKE_SOURCE_DIR}/tests/core/fuzz)
+  target_compile_definitions(bridge_reply_fuzzer PRIVATE
+                             $<TARGET_PROPERTY:zkbridge_rules,INTERFACE_COMPILE_DEFINITIONS>)
   target_link_libraries(bridge_reply_fuzzer PRIVATE zkcore_fuzz nlohmann_json::nlohmann_json)
   target_compile_options(bridge_reply_fuzzer PRIVATE ${ZK_FUZZ_SANITIZERS} -fsanitize=fuzzer)
   target_link_options(bridge_reply_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
@@ -29,11 +31,11 @@ endif()
 # End to end, one ctest entry per group of cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(group Publishing Availability BrokerRestart SeveralBridges HomeAssistant Security Prometheus
-              Arguments BadInput HostileClients)
+              Arguments BadInput HostileClients Replies Stale Log)
   string(TOLOWER ${group} lower)
   add_test(NAME bridge_${lower}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_test.py ${group}
-                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv>)
+                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv> $<TARGET_FILE:zkrelay>)
   set_tests_properties(bridge_${lower} PROPERTIES TIMEOUT 300
                        ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()

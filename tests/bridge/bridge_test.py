@@ -16,8 +16,9 @@ import urllib.request
 
 import bridgelib
 from zk47test import sockets  # on the path through bridgelib
-from bridgelib import (HOST, TEXTS, Bridge, Broker, Process, Station, Subscriber, clear_retained,
-                       data_line, free_port, publish, retained, state, wait_until)
+from zk47test.network import StandIn
+from bridgelib import (HOST, TEXTS, Bridge, Broker, Process, Relay, Station, Subscriber,
+                       clear_retained, data_line, free_port, publish, retained, state, wait_until)
 
 # Waits for what the bridge publishes: a period of 1 s, with room for a loaded machine.
 WAIT = 15.0
@@ -75,7 +76,8 @@ class Publishing(unittest.TestCase):
         sub = Subscriber(self, broker, ["zk47/a/state"])
         station = Station(self)
         Bridge(self, broker, [("a", station)])
-        station.push("7 \xF1\xF2\xE0\xEC\xEF 00004521 1.00")  # "штамп" would not fit: "стамп"
+        # "штамп" would not fit: "стамп"
+        station.push("7 \xF1\xF2\xE0\xEC\xEF 00004521 1.00" + " N/SENS" * 11)
         wait_until(lambda: sub.payloads("zk47/a/state"), WAIT, "a state")
         self.assertTrue(sub.payloads("zk47/a/state")[0].startswith(
             '{"seconds":7,"stamp":"стамп","device_time":"00004521"'))
@@ -368,9 +370,22 @@ class Arguments(unittest.TestCase):
             self.assertEqual(code, 2, args)
             self.assertIn(says, err, args)
             self.assertIn("usage: zkbridge", err)
+        code, out, err = self.run_bridge("--station", "a=1:1", "--stale-after", "0")
+        self.assertEqual(code, 2)
+        self.assertIn("--stale-after '0'", err)
         code, out, err = self.run_bridge("--help")
         self.assertEqual((code, err), (0, ""))
         self.assertIn("--stations-file FILE", out)
+        for address in ("/events", "/api/history", "/api/stations", "/metrics", "/healthz",
+                        "web page at /", "--stale-after SECONDS", "--version"):
+            self.assertIn(address, out)
+        code, out, err = self.run_bridge("--version")
+        self.assertEqual((code, err), (0, ""))
+        self.assertRegex(out, r"^zkbridge \d+\.\d+\.\d+\n$")
+        version = out.split()[1]
+        station = Station(self)
+        bridge = Bridge(self, None, [("a", station)])
+        self.assertEqual(bridge.metric("zk47_bridge_build_info", version=version), 1)
 
     def test_http_views_are_read_only_and_a_busy_port_is_reported(self):
         station = Station(self)
@@ -720,6 +735,143 @@ class HostileClients(unittest.TestCase):
               % (len(crowd), time.monotonic() - start))
         wait_until(lambda: closed_by_peer(crowd[0]), 5, "the oldest waiting connection given up")
         self.assertFalse(closed_by_peer(crowd[-1]))
+class Replies(unittest.TestCase):
+    def test_only_whole_replies_are_published_and_cut_or_short_ones_are_logged_once(self):
+        line = data_line(300).encode()
+        cut = line.index(b"101.20") + 2  # T6 would read 10.00
+        stall = StandIn(free_port(), ("split", line[:cut], line[cut:]))
+        stall.split_wait = 60  # the rest comes only once the bridge has given up
+        drip = StandIn(free_port(), ("drip", line, 0.1))
+        kept_open = StandIn(free_port(), ("reply", line))  # in one piece, then open until closed
+        for s in (stall, drip, kept_open):
+            self.addCleanup(s.close)
+        short = Station(self)
+        short.push("130 2024-05-17-09-41-07 00004521 23.45")
+        odd = Station(self)
+        odd.push(data_line(7).replace(" 23.51 N/SENS ", " inf nan ", 1))
+        behind_relay = Station(self)
+        behind_relay.push(data_line(301))
+        relay = Relay(self, behind_relay)
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/#"])
+        started = time.monotonic()
+        bridge = Bridge(self, broker, [("stall", stall), ("drip", drip), ("open", kept_open),
+                                       ("short", short), ("odd", odd), ("relayed", relay)])
+
+        # A whole reply from a server that keeps the connection open goes out at once, not at
+        # the 5 s limit.
+        sub.wait_payload("zk47/open/state", state(300), WAIT)
+        took = time.monotonic() - started
+        print("a reply kept open was published %.2f s after the bridge started" % took)
+        self.assertLess(took, 4.0)
+        sub.wait_payload("zk47/relayed/state", state(301), WAIT)
+        sub.wait_payload("zk47/odd/T3", "ERROR", WAIT)
+        self.assertEqual(sub.payloads("zk47/odd/T2"), ["ERROR"])
+        odd_state = json.loads(sub.payloads("zk47/odd/state")[0])["channels"]
+        self.assertEqual(odd_state["T2"], {"value": None, "status": "error"})
+        self.assertIsNone(bridge.metric("zk47_temperature_celsius", station="odd", channel="T2"))
+        self.assertEqual(bridge.metric("zk47_channel_status", station="odd", channel="T3",
+                                       status="error"), 1)
+
+        def at_least(n, name, result):
+            wait_until(lambda: (bridge.metric("zk47_polls_total", station=name, result=result)
+                                or 0) >= n, 30, "%d %s polls of %s" % (n, result, name))
+
+        for name in ("stall", "drip"):
+            at_least(3, name, "timeout")
+        at_least(3, "short", "unreadable")
+        for name in ("stall", "drip", "short"):
+            self.assertEqual(sub.payloads("zk47/%s/state" % name), [], name)
+            self.assertEqual(bridge.metric("zk47_polls_total", station=name, result="ok"), 0)
+        for name in ("stall", "drip"):
+            sub.wait_payload("zk47/%s/availability" % name, "offline", WAIT)
+            told = bridge.log_lines("station %s: unreadable replies" % name)
+            self.assertEqual(len(told), 1, bridge.process.stderr.text())
+            self.assertIn("reply incomplete at the time limit", told[0])
+            self.assertEqual(len(bridge.log_lines("station %s: offline" % name)), 1)
+        self.assertEqual(len(bridge.log_lines("station stall:", "'300 2024-05-17")), 2)
+        told = bridge.log_lines("station short:")
+        self.assertEqual(len(told), 1, bridge.process.stderr.text())
+        self.assertIn("lacks tokens of the data line (4 of 15)", told[0])
+        for name in ("open", "relayed"):
+            self.assertEqual(bridge.metric("zk47_polls_total", station=name, result="timeout"), 0)
+        self.assertTrue(bridge.process.running())
+
+
+class Stale(unittest.TestCase):
+    def test_a_station_that_stops_changing_is_stale_and_live_again_at_its_next_reading(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/+/availability", "zk47/a/state"])
+        a, b = Station(self), Station(self)
+        a.push(data_line(10))
+        bridge = Bridge(self, broker, [("a", a), ("b", b)], args=["--stale-after", "3"])
+        sub.wait_payload("zk47/a/state", state(10), WAIT)
+        taken = time.monotonic()
+        sec = 10
+        while "offline" not in sub.payloads("zk47/a/availability"):
+            self.assertLess(time.monotonic() - taken, WAIT, "a never went stale")
+            sec += 1
+            b.push(data_line(sec))  # b keeps changing
+            time.sleep(0.5)
+        took = time.monotonic() - taken
+        self.assertGreaterEqual(took, 2.5)
+        self.assertLess(took, 3 + 2.5)
+        self.assertEqual([(s["name"], s["state"], s["available"]) for s in bridge.stations()],
+                         [("a", "stale", False), ("b", "online", True)])
+        self.assertEqual(bridge.metric("zk47_stale", station="a"), 1)
+        self.assertEqual(bridge.metric("zk47_up", station="a"), 0)
+        self.assertEqual(bridge.metric("zk47_stale", station="b"), 0)
+        self.assertEqual(bridge.metric("zk47_temperature_celsius", station="a", channel="T7"), 22)
+        self.assertEqual(len(bridge.log_lines("station a: stale: no new reading for")), 1)
+
+        a.push(data_line(11))
+        sub.wait_payload("zk47/a/state", state(11), WAIT)
+        sub.wait_payload("zk47/a/availability", "online", WAIT)
+        self.assertEqual(sub.payloads("zk47/a/availability"), ["online", "offline", "online"])
+        self.assertEqual(sub.payloads("zk47/b/availability"), ["online"])
+        self.assertEqual(bridge.stations()[0]["state"], "online")
+        self.assertEqual(bridge.metric("zk47_up", station="a"), 1)
+        bridge.process.stderr.wait_for("station a: online: reading with seconds 11")
+
+
+class Log(unittest.TestCase):
+    def test_a_start_line_and_one_line_per_change_with_journal_priorities(self):
+        a = Station(self)
+        a.push(data_line(5))
+        gone = free_port()
+        # The bridge's standard error is the journal's stream when JOURNAL_STREAM names it.
+        shell = 'export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2); exec "$@"'
+        bridge = Bridge(self, None, [("a", a), ("gone", PortOnly(gone))], wrapper=[
+            "sh", "-c", shell, "sh"])
+        bridge.wait_metric(0, "zk47_up", WAIT, station="gone")
+        wait_until(lambda: bridge.log_lines("<4>station gone: offline"), WAIT, "gone offline")
+        # The broker's client, which has no broker here, has lines of its own.
+        lines = [line for line in bridge.process.stderr.text().strip().split("\n")
+                 if "broker" not in line]
+        self.assertRegex(lines[0], r"^<5>version \d+\.\d+\.\d+; polling 2 stations every 1 s, "
+                                   r"stale after 60 s: a=127\.0\.0\.1:%d, gone=127\.0\.0\.1:%d; "
+                                   r"MQTT 127\.0\.0\.1:1883; HTTP on 127\.0\.0\.1:%d$"
+                         % (a.port, gone, bridge.http_port))
+        self.assertEqual(bridge.log_lines("station gone:"), [
+            "<4>station gone: offline: 3 failed polls in a row, the last: connection refused or "
+            "unreachable"])
+        self.assertEqual(bridge.log_lines("station a:"), [])  # found online, as expected
+        a.stop()
+        bridge.process.stderr.wait_for("<4>station a: offline", WAIT)
+        a.start()
+        a.push(data_line(6))
+        bridge.process.stderr.wait_for("<5>station a: online: reading with seconds 6", WAIT)
+        self.assertEqual(len(bridge.log_lines("station a:")), 2)  # offline, then online
+        lines = [line for line in bridge.process.stderr.text().strip().split("\n")
+                 if "broker" not in line]
+        self.assertTrue(all(line[:3] in ("<3>", "<4>", "<5>", "<6>") for line in lines), lines)
+
+        # Inherited from elsewhere, the variable is ignored.
+        plain = Bridge(self, None, [("a", a)], env=dict(os.environ, JOURNAL_STREAM="1:2"))
+        plain.process.stderr.wait_for("zkbridge: version")
+        self.assertNotIn("<5>", plain.process.stderr.text())
+
+
 
 
 if __name__ == "__main__":

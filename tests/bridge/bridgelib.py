@@ -2,7 +2,7 @@
 mosquitto and its command-line clients, on free loopback ports. Every process started here is
 stopped when its test ends.
 
-A test script is run as `script.py [unittest arguments] -- ZKBRIDGE ZKSRV`.
+A test script is run as `script.py [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY]`.
 """
 import json
 import os
@@ -25,6 +25,7 @@ from zk47test.sockets import HOST, free_port, send_and_close, wait_until  # noqa
 
 BRIDGE = None
 ZKSRV = None
+ZKRELAY = None
 CODE = 4242
 STAMP = "2024-05-17-09-41-07"
 # The worked example's channel texts and the state JSON they give, with the seconds and
@@ -41,11 +42,12 @@ TEXTS = CHANNELS.split()
 
 
 def main():
-    global BRIDGE, ZKSRV
+    global BRIDGE, ZKSRV, ZKRELAY
     if "--" not in sys.argv:
-        sys.exit("usage: %s [unittest arguments] -- ZKBRIDGE ZKSRV" % sys.argv[0])
+        sys.exit("usage: %s [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY]" % sys.argv[0])
     at = sys.argv.index("--")
     BRIDGE, ZKSRV = sys.argv[at + 1:at + 3]
+    ZKRELAY = (sys.argv[at + 3:at + 4] or [None])[0]
     unittest.main(argv=sys.argv[:at], verbosity=2)
 
 
@@ -62,12 +64,16 @@ def state(sec, stamp=STAMP, t1="23.45"):
 class Process:
     """A program with its output collected; stop() ends it (SIGTERM, then SIGKILL)."""
 
-    def __init__(self, argv, **kw):
+    def __init__(self, argv, stdin=b"", **kw):
         self.argv = [str(a) for a in argv]
-        self.process = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(self.argv,
+                                        stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
         self.stdout = sockets.Output(self.process.stdout)
         self.stderr = sockets.Output(self.process.stderr)
+        if stdin:
+            self.process.stdin.write(stdin)
+            self.process.stdin.close()
 
     def running(self):
         return self.process.poll() is None
@@ -119,6 +125,16 @@ class Station:
         # The push is taken when the server sees the pusher's end; make sure it shows.
         wait_until(lambda: sockets.query_once(self.port) == line.encode("latin-1"),
                    sockets.STEP_TIME, "the push to reach the data server")
+
+
+class Relay:
+    """zkrelay on a free port in front of a station, its three prompts answered."""
+
+    def __init__(self, test, station):
+        self.port = free_port()
+        self.process = Process([ZKRELAY], stdin=b"%d\n%d\n127.0.0.1\n" % (self.port, station.port))
+        test.addCleanup(self.process.stop, signal.SIGKILL)
+        wait_until(lambda: sockets.is_listening(self.port), sockets.STEP_TIME, "zkrelay to listen")
 
 
 class Broker:
@@ -229,11 +245,12 @@ class Bridge:
     --bridge-id, the host's when None."""
 
     def __init__(self, test, broker, stations=(), args=(), period=1, wait_http=True, id=None,
-                 env=None):
+                 wrapper=(), env=None):
         self.test = test
         self.http_port = free_port()
         self.id = id or host_bridge_id()
-        argv = [BRIDGE, "--period", period, "--http", "%s:%d" % (HOST, self.http_port)]
+        argv = list(wrapper) + [BRIDGE, "--period", period, "--http",
+                                "%s:%d" % (HOST, self.http_port)]
         if id:
             argv += ["--bridge-id", id]
         if broker is not None:
@@ -260,6 +277,11 @@ class Bridge:
 
     def stations(self):
         return json.loads(self.get("/api/stations")[1])["stations"]
+
+    def log_lines(self, *pieces):
+        """The lines of the bridge's log that hold every one of `pieces`."""
+        return [line for line in self.process.stderr.text().split("\n")
+                if all(p in line for p in pieces)]
 
     def metric(self, name, **labels):
         """The value of one sample of /metrics, or None when it is absent."""

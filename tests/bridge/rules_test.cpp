@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "exposition.h"
 #include "fleet.h"
+#include "logging.h"
 #include "options.h"
 #include "reply.h"
 #include "station_status.h"
@@ -48,24 +51,42 @@ TEST(BridgeReply, WorkedExampleGivesTheStateJsonByteForByte) {
     EXPECT_EQ(state_json(read_reply(kLine + std::string("\0junk", 5)).reading), kState);
 }
 
-TEST(BridgeReply, UnreadableWithoutSecondsOrStampOrWhenTooLong) {
-    EXPECT_FALSE(read_reply("NO DATA").readable);
+TEST(BridgeReply, UnreadableWithoutSecondsOrAnyTokenOrWhenTooLong) {
+    EXPECT_EQ(read_reply("NO DATA").problem, ReplyProblem::no_seconds);
     EXPECT_FALSE(read_reply("").readable);
-    EXPECT_FALSE(read_reply(line_with(0, "2024-05-17-09-41-07")).readable);
+    EXPECT_EQ(read_reply(line_with(0, "2024-05-17-09-41-07")).problem, ReplyProblem::no_seconds);
     EXPECT_FALSE(read_reply("130").readable);   // no stamp token
     EXPECT_FALSE(read_reply("130   ").readable);
-    EXPECT_TRUE(read_reply("-5 stamp").readable);  // only 0 seconds are unreadable
+    EXPECT_TRUE(read_reply(line_with(-5, "s")).readable);  // only 0 seconds are unreadable
+
+    // A reply cut anywhere before its last token lacks tokens, wherever the cut falls; the
+    // monitor would take such a reply with the missing channels as N/SENS.
+    for (std::size_t cut = 1; cut < kLine.rfind(' '); ++cut) {
+        const ParsedReply p = read_reply(kLine.substr(0, cut));
+        EXPECT_FALSE(p.readable) << cut;
+        if (kLine[cut] == ' ' && kLine.find(' ') < cut) {
+            EXPECT_EQ(p.problem, ReplyProblem::missing_tokens) << cut;
+            EXPECT_EQ(problem_text(p), "lacks tokens of the data line (" +
+                                           std::to_string(count_tokens(kLine.substr(0, cut))) +
+                                           " of 15)");
+        }
+    }
+    // Tokens after the fifteenth are ignored, and the NUL ends the text.
+    EXPECT_EQ(state_json(read_reply(kLine + " 99.00 junk").reading), kState);
+    const std::size_t t2 = kLine.find(" 23.51");
+    EXPECT_EQ(read_reply(kLine.substr(0, t2) + '\0' + kLine.substr(t2)).tokens, 4u);
 
     std::string longest = kLine;
     longest.resize(MAX_REPLY, ' ');
     EXPECT_TRUE(read_reply(longest).readable);
-    EXPECT_FALSE(read_reply(longest + " ").readable);  // 1024 bytes with no NUL
+    EXPECT_EQ(read_reply(longest + " ").problem, ReplyProblem::too_long);  // 1024, no NUL
     EXPECT_FALSE(read_reply(std::string(1024, '7')).readable);
 }
 
 TEST(BridgeReply, StampAndDeviceTimeAreDecodedFromWindows1251AndEscaped) {
     // "время" in Windows-1251 as the device time, a quote, a backslash and a control byte.
-    const std::string reply = "7 \xC2\xF0\"e\\m\x01 \xE2\xF0\xE5\xEC\xFF 1.00";
+    const std::string reply = "7 \xC2\xF0\"e\\m\x01 \xE2\xF0\xE5\xEC\xFF 1.00 N/SENS N/SENS" +
+                              kLine.substr(kLine.find(" ERROR"));
     const ParsedReply p = read_reply(reply);
     ASSERT_TRUE(p.readable);
     const std::string j = state_json(p.reading);
@@ -75,6 +96,29 @@ TEST(BridgeReply, StampAndDeviceTimeAreDecodedFromWindows1251AndEscaped) {
     EXPECT_EQ(parsed["channels"]["T1"]["value"], 1.0);
     EXPECT_TRUE(parsed["channels"]["T2"]["value"].is_null());
     EXPECT_EQ(parsed["channels"]["T2"]["status"], "nsens");
+}
+
+TEST(BridgeReply, ChannelTokensMeanWhatTheMonitorShowsAndNonFiniteNumbersAreErrors) {
+    const std::string head = "9 2024-05-17-09-41-07 00004521 ";
+    const ParsedReply p =
+        read_reply(head + "inf -INF nan 1e999 -1e999 Infinity 1e2 Err E5 e5 - -999.00");
+    ASSERT_TRUE(p.readable);
+    const char* status[] = {"error", "error", "error", "error", "error", "error",
+                            "ok",    "error", "error", "nsens", "nsens", "nsens"};
+    const auto j = nlohmann::json::parse(state_json(p.reading));
+    for (int k = 0; k < NCHAN; ++k) {
+        const auto& ch = j["channels"]["T" + std::to_string(k + 1)];
+        EXPECT_EQ(ch["status"], status[k]) << k;
+        EXPECT_EQ(ch["value"].is_null(), k != 6) << k;
+    }
+    EXPECT_EQ(channel_payload(p.reading.values[0]), "ERROR");
+    StationStatus s;
+    apply_exchange(s, replied(head + "inf nan 1 2 3 4 5 6 7 8 9 10"), 1, 60);
+    const std::string m = metrics_text({{"a", s}}, {});
+    EXPECT_EQ(m.find("inf\n"), std::string::npos);
+    EXPECT_EQ(m.find("nan\n"), std::string::npos);
+    EXPECT_NE(m.find("zk47_channel_status{station=\"a\",channel=\"T2\",status=\"error\"} 1"),
+              std::string::npos);
 }
 
 TEST(BridgeReply, ValuesFollowTheClassificationAndKeepTwoDecimals) {
@@ -99,43 +143,118 @@ TEST(BridgeReply, ValuesFollowTheClassificationAndKeepTwoDecimals) {
 
 TEST(BridgeStation, NewReadingsBySecondsOrStampAndAStationRestartIsPublished) {
     StationStatus s;
-    EXPECT_EQ(apply_exchange(s, replied(kLine), 10).result, PollResult::ok);
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 10, 60).result, PollResult::ok);
     EXPECT_EQ(s.last_state, kState);
     EXPECT_EQ(s.last_reading_time, 10);
-    const PollChange same = apply_exchange(s, replied(kLine), 11);
+    const PollChange same = apply_exchange(s, replied(kLine), 11, 60);
     EXPECT_EQ(same.result, PollResult::unchanged);
     EXPECT_FALSE(same.new_reading);
     EXPECT_EQ(s.last_reading_time, 10);
     // The station restarted: fewer seconds than before, a new stamp.
-    EXPECT_TRUE(apply_exchange(s, replied(line_with(3, "2024-05-17-10-00-00")), 12).new_reading);
+    EXPECT_TRUE(apply_exchange(s, replied(line_with(3, "2024-05-17-10-00-00")), 12, 60)
+                    .new_reading);
     EXPECT_EQ(s.last.sec, 3);
     // Same seconds, another stamp: new too.
-    EXPECT_TRUE(apply_exchange(s, replied(line_with(3, "2024-05-17-10-00-01")), 13).new_reading);
+    EXPECT_TRUE(apply_exchange(s, replied(line_with(3, "2024-05-17-10-00-01")), 13, 60)
+                    .new_reading);
     EXPECT_EQ(s.polls[size_t(PollResult::ok)], 3u);
     EXPECT_EQ(s.polls[size_t(PollResult::unchanged)], 1u);
 }
 
 TEST(BridgeStation, OfflineAfterThreeFailedPollsInARowAndAnyReplyMeansOnline) {
     StationStatus s;
-    EXPECT_TRUE(apply_exchange(s, replied("NO DATA"), 1).availability_changed);
+    EXPECT_TRUE(apply_exchange(s, replied("NO DATA"), 1, 60).availability_changed);
     EXPECT_EQ(s.availability, Availability::online);
-    EXPECT_FALSE(apply_exchange(s, failed(Transport::refused), 2).availability_changed);
-    EXPECT_FALSE(apply_exchange(s, failed(Transport::timeout), 3).availability_changed);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::refused), 2, 60).availability_changed);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::timeout), 3, 60).availability_changed);
     // A reply, even unreadable, breaks the run of failures.
-    EXPECT_EQ(apply_exchange(s, replied("junk"), 4).result, PollResult::unreadable);
-    EXPECT_FALSE(apply_exchange(s, failed(Transport::closed), 5).availability_changed);
-    EXPECT_FALSE(apply_exchange(s, failed(Transport::closed), 6).availability_changed);
-    const PollChange third = apply_exchange(s, failed(Transport::timeout), 7);
+    EXPECT_EQ(apply_exchange(s, replied("junk"), 4, 60).result, PollResult::unreadable);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::closed), 5, 60).availability_changed);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::closed), 6, 60).availability_changed);
+    const PollChange third = apply_exchange(s, failed(Transport::timeout), 7, 60);
     EXPECT_TRUE(third.availability_changed);
     EXPECT_EQ(s.availability, Availability::offline);
-    EXPECT_FALSE(apply_exchange(s, failed(Transport::timeout), 8).availability_changed);
-    EXPECT_TRUE(apply_exchange(s, replied(kLine), 9).availability_changed);
+    EXPECT_FALSE(apply_exchange(s, failed(Transport::timeout), 8, 60).availability_changed);
+    EXPECT_TRUE(apply_exchange(s, replied(kLine), 9, 60).availability_changed);
     EXPECT_EQ(s.polls[size_t(PollResult::unreadable)], 2u);
     EXPECT_EQ(s.polls[size_t(PollResult::refused)], 1u);
     EXPECT_EQ(s.polls[size_t(PollResult::timeout)], 3u);
     EXPECT_EQ(s.polls[size_t(PollResult::closed)], 2u);
     EXPECT_TRUE(s.has_reading);
     EXPECT_EQ(s.last.sec, 125);
+}
+
+TEST(BridgeStation, StaleWhenTheReadingStopsChangingAndLiveAgainAtTheNextOne) {
+    StationStatus s;
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 100, 10).note, "");  // the start line lists it
+    EXPECT_FALSE(apply_exchange(s, replied(kLine), 109, 10).availability_changed);
+    const PollChange stale = apply_exchange(s, replied(kLine), 110, 10);
+    EXPECT_TRUE(stale.availability_changed);
+    EXPECT_EQ(s.availability, Availability::stale);
+    EXPECT_EQ(stale.note, "stale: no new reading for 10 s, the last has seconds 125");
+    EXPECT_EQ(stale.priority, Priority::warning);
+    EXPECT_FALSE(apply_exchange(s, replied(kLine), 111, 10).availability_changed);
+    const PollChange live = apply_exchange(s, replied(line_with(126, "s")), 112, 10);
+    EXPECT_TRUE(live.new_reading && live.availability_changed);
+    EXPECT_EQ(s.availability, Availability::online);
+    EXPECT_EQ(live.note, "online: reading with seconds 126");
+
+    // Failures take a stale station offline as any other; back with the same reading, it is
+    // stale at once.
+    apply_exchange(s, replied(kLine), 113, 10);  // seconds 125 again: a new reading
+    apply_exchange(s, replied(kLine), 124, 10);
+    ASSERT_EQ(s.availability, Availability::stale);
+    apply_exchange(s, failed(Transport::refused), 125, 10);
+    apply_exchange(s, failed(Transport::refused), 126, 10);
+    EXPECT_EQ(s.availability, Availability::stale);
+    EXPECT_EQ(apply_exchange(s, failed(Transport::refused), 127, 10).note,
+              "offline: 3 failed polls in a row, the last: connection refused or unreachable");
+    EXPECT_EQ(s.availability, Availability::offline);
+    apply_exchange(s, replied(kLine), 128, 10);
+    EXPECT_EQ(s.availability, Availability::stale);
+
+    // A station that never gives a reading is stale from its first poll on.
+    StationStatus empty;
+    EXPECT_EQ(apply_exchange(empty, replied("NO DATA"), 50, 10).note,
+              "unreadable replies: 'NO DATA' no seconds (no leading number, or 0)");
+    apply_exchange(empty, failed(Transport::timeout), 55, 10);
+    EXPECT_EQ(apply_exchange(empty, replied("NO DATA"), 60, 10).note,
+              "stale: no new reading for 10 s, none yet; 'NO DATA' no seconds (no leading "
+              "number, or 0)");
+}
+
+TEST(BridgeStation, JunkAndCutRepliesAreToldWhenTheyStartThenOnceAMinute) {
+    StationStatus s;
+    apply_exchange(s, replied(kLine), 0, 1000);
+    // A reply still arriving at the time limit counts as a timeout and shows what came.
+    const PollChange cut = apply_exchange(s, {Transport::timeout, kLine.substr(0, 50)}, 5, 1000);
+    EXPECT_EQ(cut.result, PollResult::timeout);
+    EXPECT_FALSE(cut.new_reading);
+    EXPECT_EQ(cut.priority, Priority::warning);
+    EXPECT_EQ(cut.note, "unreadable replies: reply incomplete at the time limit, 50 bytes: "
+                        "'125 2024-05-17-09-41-07 00004521 23.45 23.51 N/SEN'");
+    EXPECT_EQ(apply_exchange(s, replied("x\n1"), 10, 1000).note, "");  // within the minute
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 15, 1000).note, "replies readable again");
+    EXPECT_EQ(apply_exchange(s, replied("x\n1"), 20, 1000).note, "");
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 21, 1000).note, "");  // the junk was not told
+    EXPECT_EQ(apply_exchange(s, replied("x\n1"), 22, 1000).note, "");
+    EXPECT_EQ(apply_exchange(s, replied("x\n1"), 65, 1000).note,
+              "unreadable replies go on: 'x\\x0a1' no seconds (no leading number, or 0) "
+              "(3 more since the last line)");
+    EXPECT_EQ(apply_exchange(s, replied("x"), 70, 1000).note, "");
+    EXPECT_EQ(apply_exchange(s, replied(kLine), 75, 1000).note, "replies readable again");
+    // After a minute, junk that starts again is told again.
+    EXPECT_EQ(apply_exchange(s, replied("x"), 130, 1000).note,
+              "unreadable replies: 'x' no seconds (no leading number, or 0) "
+              "(1 more since the last line)");
+    // The offline line names the cut reply once.
+    apply_exchange(s, failed(Transport::closed), 131, 1000);
+    apply_exchange(s, failed(Transport::closed), 132, 1000);
+    EXPECT_EQ(apply_exchange(s, {Transport::timeout, "12"}, 137, 1000).note,
+              "offline: 3 failed polls in a row, the last: reply incomplete at the time "
+              "limit, 2 bytes: '12'");
+    EXPECT_EQ(s.polls[size_t(PollResult::timeout)], 2u);
+    EXPECT_EQ(s.polls[size_t(PollResult::unreadable)], 6u);
 }
 
 // ---- Topics ----
@@ -236,8 +355,8 @@ TEST(BridgeTopics, ARemovedStationGoesOfflineItsConfigsAreDeletedAndItsTopicsFor
 
 TEST(BridgeViews, MetricsListOkValuesStatusesAndEveryPollResult) {
     StationStatus s;
-    apply_exchange(s, replied(kLine), 1700000000.5);
-    apply_exchange(s, replied("NO DATA"), 1700000001);
+    apply_exchange(s, replied(kLine), 1700000000.5, 60);
+    apply_exchange(s, replied("NO DATA"), 1700000001, 60);
     StationStatus fresh;
     const std::string m = metrics_text({{"a", s}, {"b", fresh}}, {true, 7, 3});
     const auto has = [&](const std::string& line) {
@@ -261,12 +380,28 @@ TEST(BridgeViews, MetricsListOkValuesStatusesAndEveryPollResult) {
     EXPECT_EQ(m.back(), '\n');
 }
 
+TEST(BridgeViews, StaleStationIsNotUpAndSaysSoAndTheVersionIsALabel) {
+    StationStatus s;
+    apply_exchange(s, replied(kLine), 1, 5);
+    apply_exchange(s, replied(kLine), 6, 5);
+    const std::string m = metrics_text({{"a", s}}, {});
+    EXPECT_NE(m.find("\nzk47_up{station=\"a\"} 0\n"), std::string::npos);
+    EXPECT_NE(m.find("\nzk47_stale{station=\"a\"} 1\n"), std::string::npos);
+    EXPECT_NE(m.find("\nzk47_temperature_celsius{station=\"a\",channel=\"T1\"} 23.45\n"),
+              std::string::npos);  // the last value stays, with its age beside it
+    EXPECT_NE(m.find("\nzk47_bridge_build_info{version=\"" ZK47_VERSION "\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(stations_json({{"a", s}}).find("\"available\":false,\"state\":\"stale\""),
+              std::string::npos);
+}
+
 TEST(BridgeViews, StationsJsonCarriesTheStateTopicTextOrNull) {
     StationStatus s;
-    apply_exchange(s, replied(kLine), 1);
+    apply_exchange(s, replied(kLine), 1, 60);
     EXPECT_EQ(stations_json({{"a", s}, {"b", {}}}),
-              "{\"stations\":[{\"name\":\"a\",\"available\":true,\"last\":" + kState +
-                  "},{\"name\":\"b\",\"available\":false,\"last\":null}]}");
+              "{\"stations\":[{\"name\":\"a\",\"available\":true,\"state\":\"online\",\"last\":" +
+                  kState +
+                  "},{\"name\":\"b\",\"available\":false,\"state\":\"unknown\",\"last\":null}]}");
 }
 
 // ---- Command line and stations file ----
@@ -296,6 +431,49 @@ TEST(BridgeOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(o.bridge_id, "hall_2-B");
     EXPECT_TRUE(parse_options({"--help"}, o, e));
     EXPECT_TRUE(o.help);
+    EXPECT_TRUE(parse_options({"--version"}, o, e));
+    EXPECT_TRUE(o.version);
+}
+
+TEST(BridgeOptions, StaleAfterTenPeriodsAndAtLeastAMinuteUnlessGiven) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(parse_options({"--station", "a=h:1"}, o, e));
+    EXPECT_EQ(stale_after_seconds(o), 60);
+    ASSERT_TRUE(parse_options({"--station", "a=h:1", "--period", "30"}, o, e));
+    EXPECT_EQ(stale_after_seconds(o), 300);
+    ASSERT_TRUE(
+        parse_options({"--station", "a=h:1", "--period", "30", "--stale-after", "5"}, o, e));
+    EXPECT_EQ(stale_after_seconds(o), 5);
+    for (const char* bad : {"0", "-1", "1.5", "2592001", ""})
+        EXPECT_FALSE(parse_options({"--station", "a=h:1", "--stale-after", bad}, o, e)) << bad;
+    EXPECT_NE(e.find("--stale-after"), std::string::npos);
+}
+
+// ---- The log ----
+
+TEST(BridgeLog, JournalLinesCarryThePriorityAndNoPeerCanStartALine) {
+    EXPECT_EQ(log_line(Priority::warning, "station a: offline", true), "<4>station a: offline\n");
+    EXPECT_EQ(log_line(Priority::error, "x", true), "<3>x\n");
+    EXPECT_EQ(log_line(Priority::info, "station a: x", false), "zkbridge: station a: x\n");
+    EXPECT_EQ(log_line(Priority::notice, "a\nb\r\x1b", false), "zkbridge: a\\x0ab\\x0d\\x1b\n");
+    EXPECT_EQ(quoted_bytes("it's \xE2\x80", 40), "'it\\x27s \\xe2\\x80'");
+    EXPECT_EQ(quoted_bytes(std::string(50, '7'), 3), "'777'...");
+}
+
+TEST(BridgeLog, TheJournalIsRecognisedByTheDeviceAndInodeOfTheOutput) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    struct stat st {};
+    ASSERT_EQ(::fstat(fileno(f), &st), 0);
+    const std::string mine = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    EXPECT_TRUE(is_journal_stream(mine.c_str(), fileno(f)));
+    const std::string other = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino + 1);
+    EXPECT_FALSE(is_journal_stream(other.c_str(), fileno(f)));  // inherited from elsewhere
+    for (const char* bad : {"", ":", "12", "12:", "x:1", "1:2:3"})
+        EXPECT_FALSE(is_journal_stream(bad, fileno(f))) << bad;
+    EXPECT_FALSE(is_journal_stream(nullptr, fileno(f)));
+    std::fclose(f);
 }
 
 TEST(BridgeOptions, BadArgumentsAreRefusedWithAMessage) {
@@ -385,8 +563,8 @@ struct RecordingObserver : FleetObserver {
         events.push_back("reading " + n + " " + std::to_string(r.sec) + " " +
                          (state == kState ? "state" : "other"));
     }
-    void on_availability(const std::string& n, bool up) override {
-        events.push_back(n + (up ? " online" : " offline"));
+    void on_availability(const std::string& n, Availability a) override {
+        events.push_back(n + " " + availability_name(a));
     }
     void on_station_removed(const std::string& n) override { events.push_back("removed " + n); }
 };
@@ -435,6 +613,29 @@ TEST(BridgeFleet, AnnouncesDiscoveryAvailabilityReadingsRemovalsAndStop) {
                                                        "zk47/bridge/b1/availability offline"}));
     EXPECT_EQ(seen.events, (std::vector<std::string>{"a online", "reading a 125 state",
                                                      "a offline", "removed a"}));
+}
+
+TEST(BridgeFleet, AStaleStationIsOfflineOnMqttOnceAndTheObserversTellStaleFromOffline) {
+    RecordingSink sink;
+    RecordingObserver seen;
+    Fleet fleet({"zk47", "b1", "1.0"}, false, sink);
+    fleet.add_observer(&seen);
+    fleet.set_stale_after(10);
+    fleet.set_stations({"a"});
+    sink.sent.clear();
+    fleet.apply("a", replied(kLine), 0);
+    EXPECT_EQ(fleet.apply("a", replied(kLine), 10).note,
+              "stale: no new reading for 10 s, the last has seconds 125");
+    for (int t : {11, 12, 13}) fleet.apply("a", failed(Transport::refused), t);
+    fleet.apply("a", replied(line_with(126, "s")), 14);
+    std::vector<std::string> availability;
+    for (const auto& m : sink.sent)
+        if (m.topic == "zk47/a/availability") availability.push_back(m.payload);
+    EXPECT_EQ(availability, (std::vector<std::string>{"online", "offline", "online"}));
+    EXPECT_EQ(seen.events, (std::vector<std::string>{"a online", "reading a 125 state", "a stale",
+                                                     "a offline", "a online",
+                                                     "reading a 126 other"}));
+    EXPECT_EQ(fleet.snapshot()[0].status.availability, Availability::online);
 }
 
 TEST(BridgeFleet, NoDiscoveryWhenTurnedOff) {

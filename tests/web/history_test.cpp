@@ -203,7 +203,7 @@ TEST(EventStreams, DropAStreamThatFallsTooFarBehind) {
 
 TEST(WebFeed, HistoryJsonHoldsTheLastHourWithDecodedTexts) {
     WebFeed feed;
-    feed.on_availability("a", true);
+    feed.on_availability("a", Availability::online);
     EXPECT_EQ(feed.history_json("a", 5000),
               R"({"station":"a","now":5000,"next":0,"readings":[]})");
     Reading r = reading_of(23.45);
@@ -255,14 +255,14 @@ TEST(WebFeed, HistoryAndEventsAgreeWhileReadingsArrive) {
 TEST(WebFeed, PublishesReadingsAvailabilityAndRemovalsAsEvents) {
     WebFeed feed;
     Reader s(feed.streams().open());
-    feed.on_availability("b", false);
+    feed.on_availability("b", Availability::stale);
     Reading r = reading_of(1.0);
     r.sys_time = "<\"x\">\n";
     feed.on_reading("b", r, "", 0.007);
     feed.on_station_removed("b");
     std::string all;
     ASSERT_TRUE(s.next(all, 100ms));
-    const std::string first = "event: availability\ndata: {\"station\":\"b\",\"available\":false}\n\n";
+    const std::string first = "event: availability\ndata: {\"station\":\"b\",\"available\":false,\"state\":\"stale\"}\n\n";
     ASSERT_EQ(all.substr(0, first.size()), first);
     const std::size_t end = all.find("\n\n", first.size()) + 2;
     std::string text = all.substr(first.size(), end - first.size());

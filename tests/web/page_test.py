@@ -52,7 +52,7 @@ class Bridge:
     """zkbridge polling the stations every second, on a fixed HTTP port so that the page can
     find it again after a restart; no broker listens on its MQTT port, which it only retries."""
 
-    def __init__(self, scope, stations, http_port, mqtt_port):
+    def __init__(self, scope, stations, http_port, mqtt_port, args=()):
         # The stations go into a file, which SIGHUP makes the bridge read again.
         fd, self.stations_file = tempfile.mkstemp(prefix="zkweb-stations-")
         os.close(fd)
@@ -60,7 +60,7 @@ class Bridge:
         self.set_stations(stations)
         argv = [bridgelib.BRIDGE, "--period", 1, "--http", "127.0.0.1:%d" % http_port,
                 "--mqtt", "127.0.0.1:%d" % mqtt_port, "--no-discovery",
-                "--stations-file", self.stations_file]
+                "--stations-file", self.stations_file] + list(args)
         self.http_port = http_port
         self.process = bridgelib.Process(argv)
         scope.addCleanup(self.process.stop, signal.SIGKILL)
@@ -100,7 +100,7 @@ class PageTest(unittest.TestCase):
         cls.scope = ClassScope(cls)
         cls.stations = {name: bridgelib.Station(cls.scope) for name in NAMES}
         cls.http_port, cls.mqtt_port = sockets.free_port(), sockets.free_port()
-        cls.bridge = Bridge(cls.scope, cls.stations, cls.http_port, cls.mqtt_port)
+        cls.bridge = Bridge(cls.scope, cls.stations, cls.http_port, cls.mqtt_port, cls.bridge_args)
         cls.browser = Browser()
         cls.addClassCleanup(cls.browser.close)
         cls.browser.open(1280, 800)
@@ -111,6 +111,7 @@ class PageTest(unittest.TestCase):
 
     # Problems the page is expected to meet, such as its stream refused while the bridge is down.
     expected_problems = ()
+    bridge_args = ()
 
     def tearDown(self):
         self.assertEqual([p for p in self.browser.problems()
@@ -295,6 +296,31 @@ class Chart(PageTest):
         self.push_and_see("east", *reading(2, 0))
         self.assertEqual(self.chart_points("east"), 1)
         self.assertEqual(self.browser.eval(self.card("east", ".chart canvas") + " !== null"), True)
+
+
+class Stale(PageTest):
+    bridge_args = ("--stale-after", "3")
+
+    def test_a_station_without_new_readings_is_told_apart_from_one_without_connection(self):
+        self.push_and_see("north", *reading(0, 0))
+        north = self.card("north")
+        self.browser.wait_for(north + ".classList.contains('stale')", 3 + 3)
+        self.assertEqual(self.browser.eval(self.card("north", ".state") + ".textContent"),
+                         "нет новых данных")
+        self.assertFalse(self.browser.eval(north + ".classList.contains('offline')"))
+        self.assertRegex(self.browser.eval(self.card("north", ".age") + ".textContent"),
+                         r"^последнее показание \d+ с назад$")
+
+        self.stations["south"].stop()
+        self.browser.wait_for(self.card("south") + ".classList.contains('offline')", 3 + 2)
+        self.assertFalse(self.browser.eval(self.card("south") + ".classList.contains('stale')"))
+        self.assertEqual(self.browser.eval(self.card("south", ".state") + ".textContent"),
+                         "нет связи")
+
+        self.push_and_see("north", *reading(0, 1))
+        self.browser.wait_for("!" + north + ".classList.contains('stale')")
+        self.assertEqual(self.browser.eval(self.card("north", ".state") + ".textContent"),
+                         "на связи")
 
 
 class Streams(unittest.TestCase):

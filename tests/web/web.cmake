@@ -7,7 +7,7 @@ add_test(NAME web_units COMMAND web_tests)
 # The page in headless Chromium against the real bridge and data servers, one ctest entry per
 # group of cases; screenshots land in the build tree.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-foreach(group Live Restarts Streams Chart)
+foreach(group Live Restarts Stale Streams Chart)
   string(TOLOWER ${group} lower)
   add_test(NAME web_page_${lower}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/page_test.py ${group}

@@ -52,6 +52,8 @@ class StandIn:
     ("reply", bytes): the reply in one send after the query;
     ("split", first, rest): the first part, then the rest only once the client has closed (or
         after `split_wait` s), so a client that reads past its first receive would see it;
+    ("drip", bytes, interval): the reply one byte at a time, `interval` s apart, until the
+        client closes;
     ("close",): closes after the query without a reply;
     ("hang",): takes the query and never answers; the client's giving up is recorded.
     """
@@ -159,6 +161,11 @@ class StandIn:
                         pass
                     if not closed:
                         self._await_close(conn, ex, 10)
+                elif kind == "drip":
+                    for i in range(len(ex.behaviour[1])):
+                        if self._stop.wait(ex.behaviour[2]):
+                            break
+                        conn.sendall(ex.behaviour[1][i:i + 1])
                 elif kind == "close":
                     pass
                 elif kind == "hang":

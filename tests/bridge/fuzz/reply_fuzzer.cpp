@@ -17,7 +17,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string reply(reinterpret_cast<const char*>(data), size);
     StationStatus s;
-    const PollChange c = apply_exchange(s, {Transport::replied, reply}, 1.0);
+    const PollChange c = apply_exchange(s, {Transport::replied, reply}, 1.0, 60);
     require(s.availability == Availability::online, "any reply means the station is up");
     if (!c.new_reading) {
         require(c.result == PollResult::unreadable, "a first reply is new or unreadable");
@@ -43,10 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto m = reading_messages("zk47", "a", s.last, s.last_state);
     for (const auto& msg : m) require(!msg.payload.empty(), "no payload is empty");
 
-    require(apply_exchange(s, {Transport::replied, reply}, 2.0).result == PollResult::unchanged,
+    require(apply_exchange(s, {Transport::replied, reply}, 2.0, 60).result == PollResult::unchanged,
             "the same reply again is unchanged");
     const std::string metrics = metrics_text({{"a", s}}, {});
-    require(metrics.find("nan") == std::string::npos && metrics.find("inf") == std::string::npos,
+    require(metrics.find("nan\n") == std::string::npos && metrics.find("inf\n") == std::string::npos,
             "no non-number in the metrics");
     (void)nlohmann::json::parse(stations_json({{"a", s}}));
     return 0;
