@@ -72,7 +72,7 @@ def read_shortcut(data):
                 link["target"] = data[at + ubase:end].decode("utf-16-le")
             else:
                 end = data.index(b"\0", at + base)
-                link["target"] = data[at + base:end].decode("mbcs" if False else "latin-1")
+                link["target"] = data[at + base:end].decode("cp1252")  # the ANSI code page
         at += size
     wide = bool(flags & IS_UNICODE)
     for flag, key in ((HAS_NAME, "description"), (HAS_RELATIVE_PATH, "relative"),
@@ -82,7 +82,8 @@ def read_shortcut(data):
             at += 2
             size = 2 * n if wide else n
             raw = data[at:at + size]
-            link[key] = raw.decode("utf-16-le" if wide else "latin-1")
+            # Wine counts the terminating NUL in; Windows does not.
+            link[key] = raw.decode("utf-16-le" if wide else "cp1252").rstrip("\0")
             at += size
         else:
             link[key] = ""
