@@ -19,7 +19,7 @@ from zk47test import station as stationlib  # noqa: E402
 from zk47test.sockets import free_port  # noqa: E402
 from zk47test.monitor import (  # noqa: E402
     Meter, alerts, check, close_monitor, confirm_settings, equal, harness, log_files,
-    press_first_button, run_session, start_monitor, wait_for, wait_rows)
+    press_first_button, run_russian_session, start_monitor, wait_for, wait_rows)
 
 ROOT = HERE.parent.parent
 OUT = Path(os.environ.get("ZK_MANUAL_IMAGES") or
@@ -95,9 +95,4 @@ def case_running(s):
 CASES = {"dialogs": case_dialogs, "running": case_running}
 
 if __name__ == "__main__":
-    try:
-        locales = stationlib.ru_locales()
-    except RuntimeError as e:
-        print(e, file=sys.stderr)
-        raise SystemExit(77)
-    raise SystemExit(run_session("manual-screens", CASES, setup, locale="ru_RU.UTF-8", locpath=locales))
+    raise SystemExit(run_russian_session("manual-screens", CASES, setup))
