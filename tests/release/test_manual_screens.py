@@ -1,7 +1,7 @@
 """The operator manual's pictures, taken from the running monitor under the station's Russian
 settings and Wine's own fonts: the settings dialog, the server port dialog, the sensor alert
 and the main window with eight readings (values, a channel without a sensor, a channel in
-error). Each window is cut from a screenshot of the virtual display along its own rectangle.
+error), and the installer's page of choices. Each window is cut from a screenshot of the virtual display along its own rectangle.
 
   test_manual_screens.py        the pictures go to ZK_ARTEFACTS/manual
   ZK_MANUAL_IMAGES=docs/ru/img  ... or there (tools/release/make-manual.sh --screens)
@@ -89,10 +89,25 @@ def case_running(s):
     picture(s, win, "main.png")
     code, _ = close_monitor(s, win, STATE["prog"])
     equal(code, 0, "exit code")
-    check(len(list(OUT.glob("*.png"))) >= 4, "four pictures")
 
 
-CASES = {"dialogs": case_dialogs, "running": case_running}
+def case_installer(s):
+    """The installer's page of choices, then Cancel and its confirmation."""
+    d = s.drive
+    dist = Path(os.environ.get("ZK_DIST_DIR", ROOT / "build" / "dist"))
+    prog = s.run(sorted(dist.glob("zk47-setup-*.exe"))[-1])
+    wizard = d.wait_window(title_prefix="Установка станции ZK-47", timeout=60)
+    d.click(wizard, 1)  # the folder page: Next
+    d.wait_text(wizard, 1, "&Установить", timeout=30)
+    picture(s, wizard, "setup-components.png")
+    d.click(wizard, 2)
+    ask = wait_for(lambda: [w for w in d.windows(title_prefix="Установка станции ZK-47")
+                            if w["hwnd"] != wizard["hwnd"]], 30, "the question before cancelling")[0]
+    d.msgbox(hwnd=ask["hwnd"], press=6, timeout=30)  # Yes
+    equal(prog.wait(30), 1, "the cancelled installer's exit code")
+
+
+CASES = {"dialogs": case_dialogs, "running": case_running, "installer": case_installer}
 
 if __name__ == "__main__":
     raise SystemExit(run_russian_session("manual-screens", CASES, setup))

@@ -21,7 +21,8 @@ RequestExecutionLevel user
 !define MANUAL "docs\operator-manual.html"
 !define KEPT "Настройки (zk47.cfg, zksrv.cfg) и журналы (папка data) оставлены в папке"
 
-Name "${PRODUCT}"
+; Read in the wizard's phrases: "Установка станции ZK-47".
+Name "станции ZK-47"
 OutFile "${OUTFILE}"
 InstallDir "$LOCALAPPDATA\ZK-47"
 InstallDirRegKey HKCU "${UNINST_KEY}" "InstallLocation"
@@ -40,6 +41,9 @@ VIAddVersionKey /LANG=1049 "LegalCopyright" "${PRODUCT}"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_SHOWREADME "$INSTDIR\${MANUAL}"
+!define MUI_FINISHPAGE_SHOWREADME_TEXT "Открыть руководство оператора"
+!define MUI_FINISHPAGE_SHOWREADME_NOTCHECKED
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
@@ -96,7 +100,7 @@ FunctionEnd
 !insertmacro MONITOR_RUNNING ""
 !insertmacro MONITOR_RUNNING "un."
 
-Section "Монитор ZK-47, сервер данных, ретранслятор, руководство" SecMain
+Section "Программы и руководство оператора" SecMain
   SectionIn RO
   Call RefuseWhileRunning
   ; Only the programs and the manual: zk47.cfg, zksrv.cfg and data\ are the operator's.
@@ -130,7 +134,7 @@ Section "Монитор ZK-47, сервер данных, ретранслято
   WriteRegDWORD HKCU "${UNINST_KEY}" "EstimatedSize" $0
 SectionEnd
 
-Section /o "Запускать монитор при входе в Windows (--autostart)" SecAutostart
+Section /o "Запускать монитор при входе в Windows" SecAutostart
   SetOutPath "$INSTDIR"
   SetShellVarContext current
   CreateShortcut "$SMSTARTUP\${MONITOR_LINK}" "$INSTDIR\zk47.exe" "--autostart" "$INSTDIR\zk47.exe" 0
