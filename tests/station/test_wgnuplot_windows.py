@@ -1,14 +1,17 @@
 """The working folder's wgnuplot.exe the Windows way, under Wine with the host's gnuplot out of
 reach (ZK_WGNUPLOT_WINDOWS=1), driven through the monitor's Graph and Snapshot buttons:
 
-  test_wgnuplot_windows.py [program_files] [app_paths] [none]
+  test_wgnuplot_windows.py [program_files] [app_paths] [path] [none]
 
 program_files: a stand-in gnuplot in C:\\Program Files\\gnuplot\\bin is started on the live
 script and on the snapshot script, as given, in the monitor's working folder. app_paths: the
-registry's App Paths entry for wgnuplot.exe wins over the program folder. none: with no gnuplot
+registry's App Paths entry for wgnuplot.exe wins over the program folder. path: with neither,
+a gnuplot on a PATH of over a thousand characters, whose first folder is the monitor's own (the
+launcher does not start itself). none: with no gnuplot
 anywhere, Graph shows the box that says gnuplot is needed, and the monitor goes on.
 """
 
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -24,6 +27,8 @@ NO_GNUPLOT = ("Для графика нужна программа gnuplot, но
               "Установите gnuplot для Windows и повторите команду.")
 PROGRAM_FILES = r"C:\Program Files\gnuplot\bin\wgnuplot.exe"
 APP_PATH = r"C:\Tools\gp\wgnuplot.exe"
+ON_PATH = r"C:\Tools\on path\wgnuplot.exe"
+APP_PATHS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\App Paths\wgnuplot.exe"
 STATE = {}
 
 
@@ -41,6 +46,13 @@ def put_standin(s, windows_path):
 def setup(s):
     s.add_serial("COM1")
     s.install(harness.windows_program("wgnuplot.exe"))
+    elsewhere = [rf"C:\nowhere\folder-{n:03d}" for n in range(60)]
+    os.environ["WINEPATH"] = ";".join([win_path(s.work), *elsewhere, '"' + ON_PATH.rsplit("\\", 1)[0] + '"'])
+
+
+def reg(s, *args):
+    subprocess.run(["wine", "reg", *args], env=s.env(), check=True, timeout=60,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def running(s):
@@ -75,16 +87,23 @@ def case_program_files(s):
 def case_app_paths(s):
     running(s)
     calls = put_standin(s, APP_PATH)
-    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Microsoft\Windows\CurrentVersion\App Paths\wgnuplot.exe",
-                    "/ve", "/d", APP_PATH, "/f"], env=s.env(), check=True, timeout=60,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    reg(s, "add", APP_PATHS_KEY, "/ve", "/d", APP_PATH, "/f")
     got = calls_after_click(s, calls, 2, 1)
     check(got[0][0].startswith(f'"{APP_PATH}" '), f"App Paths: {got[0][0]!r}")
 
 
+def case_path(s):
+    running(s)
+    reg(s, "delete", APP_PATHS_KEY, "/f")
+    drive_c(s, PROGRAM_FILES).unlink()
+    calls = put_standin(s, ON_PATH)
+    got = calls_after_click(s, calls, 2, 1)
+    check(got[0][0].startswith(f'"{ON_PATH}" '), f"PATH: {got[0][0]!r}")
+
+
 def case_none(s):
     st = running(s)
-    for path in (PROGRAM_FILES, APP_PATH):
+    for path in (PROGRAM_FILES, APP_PATH, ON_PATH):
         drive_c(s, path).unlink(missing_ok=True)
     d = s.drive
     d.click(st["win"], 2)
@@ -95,9 +114,9 @@ def case_none(s):
     equal(code, 0, "the monitor's exit code after the box")
 
 
-CASES = {"program_files": case_program_files, "app_paths": case_app_paths, "none": case_none}
+CASES = {"program_files": case_program_files, "app_paths": case_app_paths, "path": case_path,
+         "none": case_none}
 
 if __name__ == "__main__":
-    import os
     os.environ["ZK_WGNUPLOT_WINDOWS"] = "1"  # the session's programs inherit it
     raise SystemExit(run_session("wgnuplot-windows", CASES, setup))

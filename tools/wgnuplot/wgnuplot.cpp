@@ -61,11 +61,15 @@ struct LocalFreer {
     void operator()(void* p) const { LocalFree(p); }
 };
 
+// Any length: PATH is often longer than a path.
 std::optional<std::wstring> env(const wchar_t* name) {
-    wchar_t buf[1024];
-    const DWORD n = GetEnvironmentVariableW(name, buf, DWORD(std::size(buf)));
-    if (n == 0 || n >= std::size(buf)) return std::nullopt;
-    return std::wstring(buf, n);
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) return std::nullopt;
+    std::wstring value(size, L'\0');
+    const DWORD n = GetEnvironmentVariableW(name, value.data(), size);
+    if (n == 0 || n >= size) return std::nullopt;
+    value.resize(n);
+    return value;
 }
 
 // Wine's own exports for crossing between Windows and host paths.
@@ -283,6 +287,7 @@ private:
                 std::size_t end = path->find(L';', start);
                 if (end == std::wstring::npos) end = path->size();
                 std::wstring dir = path->substr(start, end - start);
+                if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"') dir = dir.substr(1, dir.size() - 2);
                 if (!dir.empty()) {
                     if (dir.back() != L'\\') dir += L'\\';
                     if (auto found = usable(dir + name)) return found;
