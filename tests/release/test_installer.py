@@ -11,7 +11,8 @@ the uninstaller refuse, silent (exit code 2) and with their box, and nothing has
 upgrade: once it is closed, the new installer, silent, finds the folder by itself and keeps
 zk47.cfg, zksrv.cfg and the log byte for byte; /AUTOSTART adds the login shortcut with
 --autostart. uninstall: the QuietUninstallString shows no window, removes the programs, the
-shortcuts and the entry, and leaves zk47.cfg, zksrv.cfg and data\\.
+shortcuts and the entry, and leaves zk47.cfg, zksrv.cfg and data\\. uninstall_window: installed
+once more, the uninstaller with its windows says what it left and where.
 """
 
 import os
@@ -186,8 +187,26 @@ def case_uninstall(s):
     equal(uninstall_entry(s), {}, "the uninstall entry removed")
 
 
+def case_uninstall_window(s):
+    d = s.drive
+    equal(run_wine(s, installer(VERSION), "/S", "/D=" + FOLDER), 0, "installed once more")
+    prog = s.run(linux(s, FOLDER + r"\uninstall.exe"))
+    wizard = d.wait_window(title_prefix="Удаление", timeout=60)
+    d.click(wizard, 1)  # Удалить
+    ask = wait_for(lambda: [w for w in d.windows(title_prefix="Удаление") if w["hwnd"] != wizard["hwnd"]],
+                   60, "the uninstaller's word on what it left")[0]
+    box = d.msgbox(hwnd=ask["hwnd"], press="ok", timeout=30)
+    equal(box["text"], "Программы удалены.\nНастройки (zk47.cfg, zksrv.cfg) и журналы (папка data) "
+                       "оставлены в папке C:\\ZK47.", "the uninstaller's box")
+    d.wait_text(wizard, 1, "&Закрыть", timeout=60)
+    d.click(wizard, 1)
+    wait_for(lambda: not d.windows(title_prefix="Удаление"), 60, "the uninstaller to close")
+    prog.wait(30)
+    equal(folder_state(s), STATE["kept"], "what the uninstall leaves")
+
+
 CASES = {"install": case_install, "monitor": case_monitor, "running": case_running,
-         "upgrade": case_upgrade, "uninstall": case_uninstall}
+         "upgrade": case_upgrade, "uninstall": case_uninstall, "uninstall_window": case_uninstall_window}
 
 if __name__ == "__main__":
     raise SystemExit(run_session("installer", CASES, setup))
