@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds both trees: build/windows (mingw-w64 cross build) and build/linux (native, clang,
 # which also builds the fuzzers and the sanitizer run of the core tests).
+# The Windows build also makes the release files in build/dist (tools/release/).
 # With --programs, builds only what the station runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -10,7 +10,7 @@ pkgs=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
   wine wine64
   xvfb x11-utils xdotool imagemagick
-  socat gnuplot-x11
+  socat gnuplot-x11 nsis
   locales fonts-wine systemd
   chromium fonts-dejavu-core
   procps psmisc python3
@@ -31,4 +31,4 @@ fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq >/dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${missing[@]}" >/dev/null

@@ -29,6 +29,13 @@ foreach(part forwarding snapshot snapshot_ru live)
     ENVIRONMENT "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_STATION_WINEPREFIX=${ZK_STATION_WINEPREFIX};ZK_WINE=${ZK_WINE}")
 endforeach()
 
+# The forwarder the Windows way (a gnuplot installed in Windows, or the box saying none is),
+# through the monitor's own buttons.
+add_test(NAME station_wgnuplot_windows
+         COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_wgnuplot_windows.py)
+set_tests_properties(station_wgnuplot_windows PROPERTIES TIMEOUT 300 LABELS station
+                     ENVIRONMENT "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_E2E_WORK=${CMAKE_BINARY_DIR}/tests/e2e;PYTHONDONTWRITEBYTECODE=1")
+
 # The station as it runs. The run command end to end (it builds build/windows of the source
 # tree itself, as the test command has already done, so a cold start gets a long time-out);
 # the monitor with --autostart on the simulator, its plots through the real forwarder, a flood

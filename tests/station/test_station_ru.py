@@ -30,7 +30,7 @@ from zk47test import station as stationlib  # noqa: E402
 from zk47test.sockets import free_port  # noqa: E402
 from zk47test.monitor import (  # noqa: E402
     BS_AUTOCHECKBOX, SETTINGS_CONTROLS, Meter, check, check_log_pair, close_monitor,
-    confirm_settings, equal, error_boxes, harness, log_files, press_first_button, run_session,
+    confirm_settings, equal, error_boxes, harness, log_files, press_first_button, run_russian_session,
     start_monitor, wait_for, wait_rows, win_path)
 
 ROOT = HERE.parent.parent
@@ -160,9 +160,4 @@ def case_cyrillic_path(s):
 CASES = {"fonts": case_fonts, "cyrillic_path": case_cyrillic_path}
 
 if __name__ == "__main__":
-    try:
-        locales = stationlib.ru_locales()
-    except RuntimeError as e:
-        print(e, file=sys.stderr)
-        raise SystemExit(77)
-    raise SystemExit(run_session("station-ru", CASES, setup, locale="ru_RU.UTF-8", locpath=locales))
+    raise SystemExit(run_russian_session("station-ru", CASES, setup))

@@ -57,6 +57,18 @@ def run_session(name, cases, setup=None, **session_args):
     return 0
 
 
+def run_russian_session(name, cases, setup=None):
+    """run_session under the station's Russian regional settings (ANSI code page 1251, the
+    locale made with localedef); 77, a skipped test, where the locale cannot be made."""
+    from .station import ru_locales
+    try:
+        locales = ru_locales()
+    except RuntimeError as e:
+        print(e, file=sys.stderr)
+        return 77
+    return run_session(name, cases, setup, locale="ru_RU.UTF-8", locpath=locales)
+
+
 # ------------------------------------------------------------------------------------------------
 # The monitor's windows
 

@@ -1,12 +1,17 @@
-// wgnuplot.exe for stations that run the monitor under Wine. The monitor starts
-// "<working dir>\wgnuplot.exe" "<script>"; this program writes a copy of the script with its
-// Windows paths turned into host paths, into %TEMP%\zk47-plots, and starts the host's
-// gnuplot on the copy. Wine cannot wait for a host program, so the copy is left behind and
-// swept by a later start once it is old: gnuplot keeps its script open and a live graph's
-// "reread" rewinds that open file, so a removed copy does not disturb a running graph.
+// wgnuplot.exe, set in the monitor's working directory: the monitor starts
+// "<working dir>\wgnuplot.exe" "<script>", and this program hands the script to a gnuplot.
 //
-// Exit codes: 0 gnuplot started, 2 no script named, 3 script unreadable, 4 not under Wine,
-// 5 copy not writable, 6 gnuplot missing or not startable.
+// On Windows it starts an installed gnuplot on the script as given, found through the
+// registry's App Paths, the usual program folders and PATH. Under Wine, when no Windows
+// gnuplot is installed in the prefix, it starts the host's gnuplot instead: it writes a copy of
+// the script with its Windows paths turned into host paths into %TEMP%\zk47-plots and starts
+// the host's gnuplot on the copy. Wine cannot wait for a host program, so the copy is left
+// behind and swept by a later start once it is old: gnuplot keeps its script open and a live
+// graph's "reread" rewinds that open file, so a removed copy does not disturb a running graph.
+// ZK_WGNUPLOT_WINDOWS=1 keeps to the Windows way under Wine, so that it can be tested there.
+//
+// Exit codes: 0 gnuplot started, 2 no script named, 3 script unreadable, 4 no gnuplot found,
+// 5 copy not writable, 6 gnuplot not startable.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -29,6 +34,11 @@ constexpr UINT PATH_CODE_PAGE = CP_ACP;
 // Copies younger than this are kept: gnuplot may not have opened them yet.
 constexpr ULONGLONG COPY_KEEP_MS = 10ull * 60 * 1000;
 constexpr const char* HOST_GNUPLOTS[] = {"/usr/bin/gnuplot", "/usr/local/bin/gnuplot"};
+// The window build first: the console one would open a console beside the graph.
+constexpr const wchar_t* WINDOWS_GNUPLOTS[] = {L"wgnuplot.exe", L"gnuplot.exe"};
+const wchar_t NO_GNUPLOT[] =
+    L"Для графика нужна программа gnuplot, но она не найдена.\n"
+    L"Установите gnuplot для Windows и повторите команду.";
 
 struct HandleCloser {
     void operator()(HANDLE h) const {
@@ -51,11 +61,15 @@ struct LocalFreer {
     void operator()(void* p) const { LocalFree(p); }
 };
 
+// Any length: PATH is often longer than a path.
 std::optional<std::wstring> env(const wchar_t* name) {
-    wchar_t buf[1024];
-    const DWORD n = GetEnvironmentVariableW(name, buf, DWORD(std::size(buf)));
-    if (n == 0 || n >= std::size(buf)) return std::nullopt;
-    return std::wstring(buf, n);
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    if (size == 0) return std::nullopt;
+    std::wstring value(size, L'\0');
+    const DWORD n = GetEnvironmentVariableW(name, value.data(), size);
+    if (n == 0 || n >= size) return std::nullopt;
+    value.resize(n);
+    return value;
 }
 
 // Wine's own exports for crossing between Windows and host paths.
@@ -102,7 +116,7 @@ int fail(int code, const std::wstring& text) {
         WriteFile(err, utf8.data(), DWORD(utf8.size()), &written, nullptr);
     }
     if (!env(L"ZK_WGNUPLOT_QUIET"))
-        MessageBoxW(nullptr, text.c_str(), L"wgnuplot", MB_OK | MB_ICONERROR);
+        MessageBoxW(nullptr, text.c_str(), L"Ошибка", MB_OK | MB_ICONERROR);
     return code;
 }
 
@@ -194,6 +208,111 @@ std::optional<std::wstring> copies_dir() {
     return dir;
 }
 
+bool is_file(const std::wstring& path) {
+    const DWORD attr = GetFileAttributesW(path.c_str());
+    return attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring full_path(const std::wstring& path) {
+    wchar_t buf[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameW(path.c_str(), DWORD(std::size(buf)), buf, nullptr);
+    return n == 0 || n >= std::size(buf) ? path : std::wstring(buf, n);
+}
+
+// A Windows gnuplot, never this program itself (the working directory may be on PATH).
+class WindowsGnuplots {
+public:
+    WindowsGnuplots() {
+        wchar_t buf[MAX_PATH * 4];
+        const DWORD n = GetModuleFileNameW(nullptr, buf, DWORD(std::size(buf)));
+        if (n > 0 && n < std::size(buf)) self_ = full_path(std::wstring(buf, n));
+    }
+
+    std::optional<std::wstring> find() const {
+        for (const wchar_t* name : WINDOWS_GNUPLOTS)
+            if (auto found = app_path(name)) return found;
+        for (const wchar_t* base : {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"})
+            if (auto dir = env(base))
+                if (auto found = in_program_folder(*dir)) return found;
+        if (auto local = env(L"LOCALAPPDATA"))
+            if (auto found = in_program_folder(*local + L"\\Programs")) return found;
+        return on_path();
+    }
+
+private:
+    std::optional<std::wstring> usable(const std::wstring& path) const {
+        if (path.empty() || !is_file(path)) return std::nullopt;
+        const std::wstring full = full_path(path);
+        if (lstrcmpiW(full.c_str(), self_.c_str()) == 0) return std::nullopt;
+        return full;
+    }
+
+    // An installer's own record of where the program is: the key's default value (a
+    // REG_EXPAND_SZ one comes expanded).
+    std::optional<std::wstring> app_path(const wchar_t* name) const {
+        const std::wstring key = std::wstring(L"Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\") + name;
+        for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+            wchar_t value[MAX_PATH * 2];
+            DWORD size = sizeof value;
+            if (RegGetValueW(root, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
+                             value, &size) != ERROR_SUCCESS)
+                continue;
+            std::wstring path(value);
+            if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"')
+                path = path.substr(1, path.size() - 2);
+            if (auto found = usable(path)) return found;
+        }
+        return std::nullopt;
+    }
+
+    // <base>\gnuplot*\bin\wgnuplot.exe, as gnuplot's Windows installer lays it out.
+    std::optional<std::wstring> in_program_folder(const std::wstring& base) const {
+        WIN32_FIND_DATAW fd;
+        std::unique_ptr<void, FindCloser> find(FindFirstFileW((base + L"\\gnuplot*").c_str(), &fd));
+        if (find.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+        do {
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+            for (const wchar_t* name : WINDOWS_GNUPLOTS)
+                if (auto found = usable(base + L"\\" + fd.cFileName + L"\\bin\\" + name)) return found;
+        } while (FindNextFileW(find.get(), &fd));
+        return std::nullopt;
+    }
+
+    std::optional<std::wstring> on_path() const {
+        const auto path = env(L"PATH");
+        if (!path) return std::nullopt;
+        for (const wchar_t* name : WINDOWS_GNUPLOTS) {
+            std::size_t start = 0;
+            while (start <= path->size()) {
+                std::size_t end = path->find(L';', start);
+                if (end == std::wstring::npos) end = path->size();
+                std::wstring dir = path->substr(start, end - start);
+                if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"') dir = dir.substr(1, dir.size() - 2);
+                if (!dir.empty()) {
+                    if (dir.back() != L'\\') dir += L'\\';
+                    if (auto found = usable(dir + name)) return found;
+                }
+                start = end + 1;
+            }
+        }
+        return std::nullopt;
+    }
+
+    std::wstring self_;
+};
+
+// A Windows gnuplot reads the script the monitor wrote, on its own path.
+int start_windows_gnuplot(const std::wstring& program, const std::wstring& script) {
+    std::wstring line = L"\"" + program + L"\" \"" + script + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+        return fail(6, L"Не удаётся запустить gnuplot: " + program);
+    Handle process(pi.hProcess), thread(pi.hThread);
+    return 0;
+}
+
 // The host's gnuplot as a Windows path: ZK_GNUPLOT (a host path) if set, else the usual places.
 std::optional<std::wstring> find_gnuplot(const WinePaths& wine, std::wstring& looked_at) {
     std::vector<std::string> candidates;
@@ -204,8 +323,7 @@ std::optional<std::wstring> find_gnuplot(const WinePaths& wine, std::wstring& lo
         looked_at += widen(c, CP_UTF8);
         auto dos = wine.dos_name(c);
         if (!dos) continue;
-        const DWORD attr = GetFileAttributesW(dos->c_str());
-        if (attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY)) return dos;
+        if (is_file(*dos)) return dos;
     }
     return std::nullopt;
 }
@@ -231,9 +349,9 @@ int run() {
     const auto script = read_script(*script_path);
     if (!script) return fail(3, L"Не удаётся прочитать сценарий:\n" + *script_path);
 
+    if (auto gnuplot = WindowsGnuplots().find()) return start_windows_gnuplot(*gnuplot, *script_path);
     const WinePaths wine;
-    if (!wine.available())
-        return fail(4, L"Эта программа запускает gnuplot системы под Wine; Wine не найден.");
+    if (!wine.available() || env(L"ZK_WGNUPLOT_WINDOWS")) return fail(4, NO_GNUPLOT);
 
     const HostScript host = host_script(*script, [&](std::string_view windows_path) {
         return wine.unix_name(widen(windows_path, PATH_CODE_PAGE));
