@@ -10,6 +10,7 @@ error), and the installer's page of choices. Each window is cut from a screensho
 import os
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 sys.dont_write_bytecode = True
@@ -42,10 +43,25 @@ def setup(s):
     OUT.mkdir(parents=True, exist_ok=True)
 
 
+def overlaps(a, b):
+    ax, ay, aw, ah = a
+    bx, by, bw, bh = b
+    return ax < bx + bw and bx < ax + aw and ay < by + bh and by < ay + ah
+
+
 def picture(s, win, name):
-    """The window's own rectangle cut out of the display."""
+    """The window's own rectangle cut out of the display. Other programs' windows over it (the
+    data server's console) are hidden first: with no window manager, nothing raises it."""
+    d = s.drive
+    line = d.window(win)
+    rect = line["rect"]
+    for other in d.windows():
+        if other["pid"] != line["pid"] and overlaps(other["rect"], rect):
+            d.show(other, "hide")
+            wait_for(lambda: not (d.window(other) or {}).get("visible"), 10, "the window hidden")
+    time.sleep(1)  # for what was under a closed or hidden window to be drawn again
     shot = s.screenshot("screen-" + name)
-    x, y, w, h = s.drive.window(win)["rect"]
+    x, y, w, h = rect
     target = OUT / name
     subprocess.run(["convert", str(shot), "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-strip", str(target)],
                    check=True, timeout=60)

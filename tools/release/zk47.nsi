@@ -23,6 +23,7 @@ RequestExecutionLevel user
 
 ; Read in the wizard's phrases: "Установка станции ZK-47".
 Name "станции ZK-47"
+BrandingText "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$LOCALAPPDATA\ZK-47"
 InstallDirRegKey HKCU "${UNINST_KEY}" "InstallLocation"
