@@ -34,10 +34,9 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/, home of zk47test
 from zk47test import harness  # noqa: E402
 from zk47test import stationmon as sm  # noqa: E402
-from zk47test.monitor import (MAIN_TITLE, check, drained, equal, first_button, meter_line,  # noqa: E402
+from zk47test.monitor import (LOST_TITLE, MAIN_TITLE, check, drained, equal, first_button, meter_line,  # noqa: E402
                               press_first_button, start_reading_monitor, wait_for)
 
-LOST_TITLE = MAIN_TITLE + " — нет связи с прибором (COM1)"
 PERIOD = 0.5         # 2 lines a second
 LINES = 4            # lines that must land in each stretch the port is there
 RESUME_LIMIT = 15    # s from the first line after a return to a row; "never" beyond

@@ -42,6 +42,7 @@ sys.dont_write_bytecode = True
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))  # tests/, home of zk47test
 from zk47test import stationmon as sm  # noqa: E402
+from zk47test.monitor import ALERT_TITLE, LOST_TITLE, MAIN_CLASS, MAIN_TITLE  # noqa: E402
 from zk47test.station import png_size, stop_process  # noqa: E402
 from zk47test import harness  # noqa: E402
 
@@ -52,8 +53,6 @@ GRACE = 10  # seconds a stopped station's last processes may take to go
 AFTER_SIGNAL_LINES = 20  # a terminal shows fewer lines than this after Ctrl-C
 BOX_CLOSES_AFTER = 60  # an error box of an unattended monitor closes itself after this
 ALERT_WITHIN = 1.0  # s from a row to its alert
-MAIN_TITLE = "Монитор ZK-47 Версия 1.0"
-LOST_TITLE = MAIN_TITLE + " — нет связи с прибором (COM1)"
 
 
 def check(cond, what):
@@ -346,7 +345,7 @@ def alert_after_row(d, log, what):
         now = time.monotonic()
         if row_at is None and sm.count_rows(log) > rows:
             row_at = now
-        if alert_at is None and d.windows(title="Внимание!"):
+        if alert_at is None and d.windows(title=ALERT_TITLE):
             alert_at = now
         time.sleep(0.02)
     check(row_at is not None and alert_at is not None, f"{what}: row at {row_at}, alert at {alert_at}")
@@ -364,14 +363,14 @@ def unplugged_port(station, top):
         display = next(line.split()[-1] for line in st.output().splitlines() if "virtual display" in line)
         log = new_log(station / "work", before, 1)
         d = harness.Driver(StationPrefix(station, display))
-        win = d.wait_window(cls="zk47_monitor", timeout=30)
+        win = d.wait_window(cls=MAIN_CLASS, timeout=30)
         # T3's first row opened an alert; each OK lets the next row raise it again.
         lags = []
         for n in range(2):
-            harness.wait_for(lambda: d.windows(title="Внимание!"), 10, "the alert")
-            for a in d.windows(title="Внимание!"):
+            harness.wait_for(lambda: d.windows(title=ALERT_TITLE), 10, "the alert")
+            for a in d.windows(title=ALERT_TITLE):
                 d.click(a, 701)
-            harness.wait_for(lambda: not d.windows(title="Внимание!"), 10, "the alert to close")
+            harness.wait_for(lambda: not d.windows(title=ALERT_TITLE), 10, "the alert to close")
             lags.append(alert_after_row(d, log, f"the alert after OK {n + 1}"))
         check(max(lags) <= ALERT_WITHIN, f"alerts opened {lags} s after their rows")
 
