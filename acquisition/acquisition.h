@@ -29,9 +29,13 @@ enum class Taken { more, rejected, stop };
 // while acquisition is not paused. rejected when a line was refused (the reader then waits
 // for the next event once these bytes are taken); stop when stop turned true after a line.
 Taken take_bytes(SerialLines& lines, const char* buf, std::size_t n, const std::atomic<bool>& stop);
+// The port was lost and is open again: the line in hand is cut short, and the first line
+// after the reopen may begin mid-line; both are dropped.
+void port_reopened(SerialLines& lines);
 
 // The serial reader thread. Written by the GUI thread only (start and stop); the thread
-// itself reads the stop flag and event.
+// itself reads the stop flag and event. A port lost while the run goes on is closed and
+// opened again every 2 s with every start-up setting; the station's events say so.
 class SerialReader {
 public:
     // Ends the process when the thread cannot be created.

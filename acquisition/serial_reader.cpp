@@ -1,5 +1,6 @@
 // The serial reader: opens the meter's port, gathers its bytes into lines and runs every
-// accepted line through the whole pipeline on its own thread.
+// accepted line through the whole pipeline on its own thread; opens the port again when the
+// device goes away and comes back.
 #include <atomic>
 #include <ctime>
 #include <string>
@@ -12,6 +13,8 @@
 namespace {
 
 const char kEventFailure[] = "Невозможно установить параметры события";
+// A lost port is tried again this often.
+constexpr DWORD REOPEN_PERIOD_MS = 2000;
 
 // A wait ended by Wine's emulation of the event wait (it cancels a wait that has to wait,
 // every few milliseconds): the port is fine if it still answers.
@@ -28,18 +31,54 @@ long queued(HANDLE port) {
     return ClearCommError(port, &errors, &stat) ? long(stat.cbInQue) : -1;
 }
 
-enum class WaitResult { event, stop };
+enum class WaitResult { event, stop, lost };
 
 // Wine 8 keeps about 400 bytes of every overlapped WaitCommEvent for good, and a wait follows
 // nearly every line: megabytes a day on a station. Under Wine the reader therefore asks the
-// port instead of waiting; on Windows it waits as before. Wine is known by its ntdll's export.
-bool comm_waits_leak() {
+// port instead of waiting; on Windows it waits. ZK47_COMM_WAITS=1 makes it wait under Wine
+// too, so that Windows' path can be tried there. Wine is known by its ntdll's export.
+bool polls_port() {
+    char v[2] = {};
+    if (GetEnvironmentVariableA("ZK47_COMM_WAITS", v, sizeof v) == 1 && v[0] == '1') return false;
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 // Ends the process with its box (the events never return from it).
 void fatal(const char* utf8) { station_events().fatal(utf8); }
+
+// The port of the start-up steps: opened for exclusive overlapped use, with the read
+// time-outs, the line settings and the event mask. failure names the step that failed.
+Handle open_port(const std::string& name, const char*& failure) {
+    Handle port(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr));
+    if (!port) {
+        failure = "Невозможно открыть посл.порт";
+        return port;
+    }
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 2;
+    timeouts.ReadTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = 1;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = CBR_9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = FALSE;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    if (!SetCommTimeouts(port.get(), &timeouts) || !SetCommState(port.get(), &dcb)) {
+        failure = "Невозможно установить параметры посл.порта";
+        port.reset();
+    } else if (!SetCommMask(port.get(), EV_RXCHAR)) {
+        failure = kEventFailure;
+        port.reset();
+    }
+    return port;
+}
 
 // Asks the port every 10 ms until bytes wait in its queue: their count, 0 when the stop
 // event came first, -1 when the port did not answer.
@@ -50,18 +89,19 @@ long poll_queue(HANDLE port, HANDLE stop_event) {
     return n;
 }
 
+WaitResult queue_result(long n, DWORD& mask) {
+    if (n == 0) return WaitResult::stop;
+    if (n < 0) return WaitResult::lost;
+    mask = EV_RXCHAR;
+    return WaitResult::event;
+}
+
 // Waits for the next comm event; mask gets what it reported. The event handle serves the
 // waits alone (the reads have their own), so its signal always means that this wait has ended.
+// Any failure of the port means it is gone (an unplugged adapter answers access denied, not
+// ready, bad command, device not connected or broken pipe, or nothing at all).
 WaitResult wait_event(HANDLE port, HANDLE event, HANDLE stop_event, bool polls, DWORD& mask) {
-    if (polls) {
-        const long n = poll_queue(port, stop_event);
-        if (n == 0) return WaitResult::stop;
-        if (n > 0) {
-            mask = EV_RXCHAR;
-            return WaitResult::event;
-        }
-        // The port did not answer: a wait tells what became of it.
-    }
+    if (polls) return queue_result(poll_queue(port, stop_event), mask);
     for (;;) {
         OVERLAPPED ov{};
         ov.hEvent = event;
@@ -69,7 +109,7 @@ WaitResult wait_event(HANDLE port, HANDLE event, HANDLE stop_event, bool polls, 
         mask = 0;
         if (WaitCommEvent(port, &mask, &ov)) return WaitResult::event;
         if (GetLastError() != ERROR_IO_PENDING) {
-            if (!cancelled_but_alive(port)) fatal(kEventFailure);
+            if (!cancelled_but_alive(port)) return WaitResult::lost;
             Sleep(10);
             continue;
         }
@@ -87,24 +127,18 @@ WaitResult wait_event(HANDLE port, HANDLE event, HANDLE stop_event, bool polls, 
         if (GetLastError() == ERROR_IO_INCOMPLETE) {
             if (mask != 0) return WaitResult::event;
         } else if (!cancelled_but_alive(port)) {
-            fatal(kEventFailure);
+            return WaitResult::lost;
         }
         // A cancelled wait is Wine's: each new wait costs it a thread, a quarter of a core while
         // the line is quiet. Asking the port every 10 ms until bytes come costs next to nothing.
-        const long n = poll_queue(port, stop_event);
-        if (n == 0) return WaitResult::stop;
-        if (n > 0) {
-            mask = EV_RXCHAR;
-            return WaitResult::event;
-        }
-        // The port did not answer: a new wait tells what became of it.
+        return queue_result(poll_queue(port, stop_event), mask);
     }
 }
 
 // Reads the bytes the port holds, or one byte within the read time-outs when it holds none;
-// returns how many came. Under Wine every read costs a round trip to its server: one byte per
-// read held the reader to a few dozen lines a second.
-DWORD read_bytes(HANDLE port, HANDLE event, char* buf, DWORD size) {
+// returns how many came, -1 when the port failed. Under Wine every read costs a round trip to
+// its server: one byte per read held the reader to a few dozen lines a second.
+long read_bytes(HANDLE port, HANDLE event, char* buf, DWORD size) {
     const long n = queued(port);
     const DWORD want = n > 1 ? (DWORD(n) < size ? DWORD(n) : size) : 1;
     OVERLAPPED ov{};
@@ -112,7 +146,7 @@ DWORD read_bytes(HANDLE port, HANDLE event, char* buf, DWORD size) {
     ResetEvent(event);
     DWORD got = 0;
     if (!ReadFile(port, buf, want, &got, &ov)) {
-        if (GetLastError() != ERROR_IO_PENDING) fatal(kEventFailure);
+        if (GetLastError() != ERROR_IO_PENDING) return -1;
         // A signal that an earlier read left late may wake a wait before this read is done:
         // wait for the read itself, which its time-outs end within milliseconds.
         for (int i = 0; i < 200 && !HasOverlappedIoCompleted(&ov); ++i) WaitForSingleObject(event, 10);
@@ -123,12 +157,11 @@ DWORD read_bytes(HANDLE port, HANDLE event, char* buf, DWORD size) {
         if (!GetOverlappedResult(port, &ov, &got, FALSE)) {
             // Wine reports a read that timed out with no byte as a failure; Windows as 0 bytes.
             const DWORD e = GetLastError();
-            if (e != ERROR_TIMEOUT && e != ERROR_OPERATION_ABORTED && e != ERROR_IO_INCOMPLETE)
-                fatal(kEventFailure);
+            if (e != ERROR_TIMEOUT && e != ERROR_OPERATION_ABORTED && e != ERROR_IO_INCOMPLETE) return -1;
             got = 0;
         }
     }
-    return got;
+    return long(got);
 }
 
 void handle_line(SerialLines& p, std::string_view line) {
@@ -173,30 +206,47 @@ Taken take_bytes(SerialLines& p, const char* buf, std::size_t n, const std::atom
     return taken;
 }
 
+void port_reopened(SerialLines& p) {
+    p.assembler.clear();
+    p.meter.first_line_seen = false;
+}
+
+namespace {
+
+enum class PortEnd { stop, lost };
+
+// Takes the port's lines until the stop request or the port's loss.
+PortEnd run_port(HANDLE port, HANDLE event, HANDLE read_event, HANDLE stop_event, bool polls,
+                 SerialLines& p, const std::atomic<bool>& stop) {
+    for (;;) {
+        DWORD mask = 0;
+        const WaitResult w = wait_event(port, event, stop_event, polls, mask);
+        if (w == WaitResult::stop || stop) return PortEnd::stop;
+        // A wait that reports nothing at all: the device has gone.
+        if (w == WaitResult::lost || mask == 0) return PortEnd::lost;
+        if (!(mask & EV_RXCHAR)) continue;
+        char buf[1024];
+        Taken taken = Taken::more;
+        long n;
+        while (taken == Taken::more && (n = read_bytes(port, read_event, buf, sizeof buf)) > 0)
+            taken = take_bytes(p, buf, std::size_t(n), stop);
+        if (taken == Taken::stop) return PortEnd::stop;
+        if (n < 0) return PortEnd::lost;
+    }
+}
+
+}  // namespace
+
 DWORD WINAPI SerialReader::main_loop(LPVOID param) {
     SerialReader& self = *static_cast<SerialReader*>(param);
     const std::string name = "\\\\.\\" + g_settings.com0;  // COM10 and above open only in this form
-    Handle port(CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OVERLAPPED, nullptr));
-    if (!port) fatal("Невозможно открыть посл.порт");
-
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 2;
-    timeouts.ReadTotalTimeoutMultiplier = 1;
-    timeouts.ReadTotalTimeoutConstant = 1;
-    if (!SetCommTimeouts(port.get(), &timeouts)) fatal("Невозможно установить параметры посл.порта");
-
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = FALSE;
-    dcb.fOutxCtsFlow = TRUE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    if (!SetCommState(port.get(), &dcb)) fatal("Невозможно установить параметры посл.порта");
+    // Auto-reset events, one for the event waits and one for the reads: under Wine a read can
+    // signal its event after it has been seen complete, which must not pass for a wait's end.
+    Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    Handle read_event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    const char* failure = kEventFailure;
+    Handle port = event && read_event ? open_port(name, failure) : Handle();
+    if (!port) fatal(failure);
 
     SerialLines p;
     p.sharing = sharing_on();
@@ -204,33 +254,28 @@ DWORD WINAPI SerialReader::main_loop(LPVOID param) {
         p.server = local_server_address();
         p.code = run_code();
     }
-    // Auto-reset events, one for the event waits and one for the reads: under Wine a read can
-    // signal its event after it has been seen complete, which must not pass for a wait's end.
-    Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    Handle read_event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    if (!event || !read_event) fatal(kEventFailure);
-    if (!SetCommMask(port.get(), EV_RXCHAR)) fatal(kEventFailure);
-
-    const bool polls = comm_waits_leak();
+    const bool polls = polls_port();
+    const HANDLE stop_event = self.stop_event_.get();
+    DWORD last_try = GetTickCount();  // of an open: a port lost at once is not tried in a busy loop
     for (;;) {
-        DWORD mask = 0;
-        if (wait_event(port.get(), event.get(), self.stop_event_.get(), polls, mask) == WaitResult::stop ||
-            self.stop_requested_)
+        if (run_port(port.get(), event.get(), read_event.get(), stop_event, polls, p, self.stop_requested_) ==
+            PortEnd::stop)
             return 0;
-        if (mask == 0) {
-            // The port reported nothing at all: the meter's side is gone.
-            event.reset();
-            read_event.reset();
-            port.reset();
-            exit_between_rows(0);
+        // Lost mid-run (a cable pulled, a hub reset): an unattended station must go on logging
+        // once the meter is back, so no box and no exit. The port is closed (so that the
+        // system can give the adapter back under its name) and opened again every 2 s.
+        port.reset();
+        station_events().port_lost(true);
+        while (!port) {
+            const DWORD since = GetTickCount() - last_try;
+            if (since < REOPEN_PERIOD_MS &&
+                WaitForSingleObject(stop_event, REOPEN_PERIOD_MS - since) == WAIT_OBJECT_0)
+                return 0;
+            last_try = GetTickCount();
+            port = open_port(name, failure);
         }
-        if (!(mask & EV_RXCHAR)) continue;
-        char buf[1024];
-        Taken taken = Taken::more;
-        DWORD n;
-        while (taken == Taken::more && (n = read_bytes(port.get(), read_event.get(), buf, sizeof buf)) > 0)
-            taken = take_bytes(p, buf, n, self.stop_requested_);
-        if (taken == Taken::stop) return 0;
+        port_reopened(p);
+        station_events().port_lost(false);
     }
 }
 

@@ -12,6 +12,14 @@
 namespace {
 
 const wchar_t kClassName[] = L"zk47_monitor";
+const wchar_t kTitle[] = L"Монитор ZK-47 Версия 1.0";
+
+// The title says, without a box, that the meter's port is away: no one may be there to click.
+void show_port_state(bool lost) {
+    std::wstring title = kTitle;
+    if (lost) title += wide(" — нет связи с прибором (" + g_settings.com0 + ")");
+    SetWindowTextW(winhandler, title.c_str());
+}
 
 HWND make_child(const wchar_t* cls, const std::wstring& text, DWORD style, const Rect& r, int id,
                 HWND parent) {
@@ -99,6 +107,9 @@ LRESULT CALLBACK WinProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_GRID_CHANGED:
         restore();
         return 0;
+    case WM_PORT_STATE:
+        show_port_state(wp != 0);
+        return 0;
     case WM_WRITE_FAILED:
         show_write_failure(reinterpret_cast<std::string*>(lp));
         return 0;
@@ -121,7 +132,7 @@ void winclass() {
 }
 
 HWND makewin() {
-    return CreateWindowExW(WS_EX_OVERLAPPEDWINDOW, kClassName, L"Монитор ZK-47 Версия 1.0",
+    return CreateWindowExW(WS_EX_OVERLAPPEDWINDOW, kClassName, kTitle,
                            WS_OVERLAPPEDWINDOW, 0, 0, 870, 280, nullptr, nullptr, hin, nullptr);
 }
 

@@ -61,6 +61,8 @@ void WindowEvents::pause_for_failure(const char* utf8) {
     error_box(utf8);
 }
 
+void WindowEvents::port_lost(bool lost) { PostMessageW(winhandler, WM_PORT_STATE, lost, 0); }
+
 void WindowEvents::write_failed(const std::string& path) {
     // The box is shown by the GUI thread, so acquisition goes on while it is open.
     auto* owned = new std::string(path);

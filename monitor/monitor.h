@@ -11,6 +11,8 @@
 constexpr UINT WM_WRITE_FAILED = WM_APP + 1;
 // Posted to the main window by the serial reader: the grid buffer has rows to show.
 constexpr UINT WM_GRID_CHANGED = WM_APP + 2;
+// Posted to the main window by the serial reader: the port was lost (wParam 1) or is back (0).
+constexpr UINT WM_PORT_STATE = WM_APP + 3;
 // The main window's timer that retries the log lines waiting for their files.
 constexpr UINT_PTR RETRY_TIMER = 2;
 constexpr UINT RETRY_PERIOD_MS = 5000;
@@ -32,6 +34,7 @@ public:
     void grid_changed() override;
     void alert_due(const std::string& list) override;
     void pause_for_failure(const char* utf8) override;
+    void port_lost(bool lost) override;
     void write_failed(const std::string& path) override;
     void rows_not_saved(std::size_t count) override;
     [[noreturn]] void fatal(const char* utf8) override;

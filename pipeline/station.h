@@ -30,6 +30,8 @@ public:
     virtual void alert_due(const std::string& list) = 0;
     // A failure of the network path: pause as the Pause button would, then show the message.
     virtual void pause_for_failure(const char* utf8) = 0;
+    // The serial port was lost (true) or is open again (false), on the reader's thread.
+    virtual void port_lost(bool lost) = 0;
     // A file has started failing (any thread).
     virtual void write_failed(const std::string& path) = 0;
     // Rows of the logs lost at the end of the run, on the thread that ends it.

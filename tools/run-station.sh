@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the station: the monitor under Wine, reading COM1, which is either a real serial port
-# (--port /dev/ttyUSB0) or, by default, the meter simulator on a pseudo-terminal pair.
+# (--port /dev/serial/by-id/usb-..., the adapter's stable name, or /dev/ttyUSB0) or, by
+# default, the meter simulator on a pseudo-terminal pair.
 # Everything lives under the station folder (default ./station): the Wine prefix (Russian
 # regional settings), the monitor's working directory (its data/ folder holds the logs), a
 # screenshot of the screen and station.log, which takes Wine's own output.
@@ -21,7 +22,7 @@ while [ $# -gt 0 ]; do
     --dir) station=$2; shift 2 ;;
     --sim) sim_args+=("$2"); shift 2 ;;
     -h|--help)
-      sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//'
+      sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
       echo "usage: tools/run-station.sh [--port DEVICE] [--no-autostart] [--dir FOLDER] [--sim SIMULATOR-OPTION]..."
       exit 0 ;;
     *) echo "run-station: unknown option $1" >&2; exit 2 ;;
@@ -126,9 +127,25 @@ fi
 
 bash tools/prefix-fonts.sh "$WINEPREFIX"
 
+if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+  exec 8< <(exec setsid Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>>"$log")
+  pids+=($!)
+  read -r -t 10 num <&8 || { echo "run-station: no virtual display" >&2; exit 1; }
+  export DISPLAY=:$num
+  echo "run-station: no display found; using the virtual display $DISPLAY"
+fi
+
+# Without a window manager (a virtual display has none) Wine waits 2 s for one to confirm
+# every window it hides, and the alert thread, which closes every alert, would hold the next
+# alert back that long: windows are then left unmanaged.
+if xprop -root -notype _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; then managed=Y; else managed=N; fi
+
 com1=${port:-$station/pty/com1}
 # Wine maps the ports when its server starts: the mapping goes in before the run's server.
+# The link is kept as given: a /dev/serial/by-id/ name follows its adapter to whatever ttyUSB
+# number it gets when it is plugged in again, and the monitor opens the port again by it.
 setsid wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$com1" /f >>"$log" 2>&1
+setsid wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$managed" /f >>"$log" 2>&1
 wineserver -w >>"$log" 2>&1
 # One server for the whole run, in its own session and writing to the log only.
 setsid wineserver -p >>"$log" 2>&1 || true
@@ -143,14 +160,6 @@ if [ -z "$port" ]; then
   echo "run-station: COM1 is the meter simulator ($com1)"
 else
   echo "run-station: COM1 is $port"
-fi
-
-if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
-  exec 8< <(exec setsid Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>>"$log")
-  pids+=($!)
-  read -r -t 10 num <&8 || { echo "run-station: no virtual display" >&2; exit 1; }
-  export DISPLAY=:$num
-  echo "run-station: no display found; using the virtual display $DISPLAY"
 fi
 
 (cd "$work" && exec setsid wine zk47.exe $autostart >>"$log" 2>&1) &

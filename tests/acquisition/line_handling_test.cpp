@@ -31,6 +31,7 @@ public:
     void grid_changed() override { ++grids; }
     void alert_due(const std::string& list) override { alerts.push_back(list); }
     void pause_for_failure(const char* utf8) override { pauses.emplace_back(utf8); }
+    void port_lost(bool) override {}
     void write_failed(const std::string& path) override { failed_writes.push_back(path); }
     void rows_not_saved(std::size_t count) override { lost += count; }
     [[noreturn]] void fatal(const char* utf8) override { throw Fatal(utf8); }
@@ -107,6 +108,24 @@ TEST_F(LineHandling, LineSplitAcrossReadsIsHandledOnceWhole) {
     EXPECT_EQ(feed(lines, line.substr(30)), Taken::more);
     EXPECT_EQ(events.grids, 1);
     EXPECT_EQ(newest_cell(1), "00000042");
+}
+
+// A port lost mid-line and opened again: the piece in hand never joins later bytes, and the
+// first line after the reopen is dropped as after Start; the values carried stay the run's.
+TEST_F(LineHandling, ReopenedPortDropsThePieceInHandAndTheFirstLineAfter) {
+    SerialLines lines = started();
+    const std::string line = meter_line("00000007");
+    EXPECT_EQ(feed(lines, line.substr(0, 50)), Taken::more);
+    port_reopened(lines);
+    EXPECT_EQ(feed(lines, line.substr(50) + meter_line("00000008")), Taken::rejected);
+    EXPECT_EQ(events.grids, 1);
+    EXPECT_EQ(newest_cell(1), "00000008");
+    EXPECT_EQ(zktest::file_bytes(log).find("00000007"), std::string::npos);
+    port_reopened(lines);
+    EXPECT_EQ(feed(lines, meter_line("00000009") + meter_line("00000010")), Taken::rejected);
+    EXPECT_EQ(events.grids, 2);
+    EXPECT_EQ(newest_cell(1), "00000010");
+    EXPECT_EQ(zktest::file_bytes(log).find("00000009"), std::string::npos);
 }
 
 TEST_F(LineHandling, RefusedLinesReportNothingAndTheRestOfTheReadStillCounts) {

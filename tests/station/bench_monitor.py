@@ -318,13 +318,6 @@ class RowCounter:
         return self.rows
 
 
-def rss_kb(pid):
-    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1])
-    raise RuntimeError(f"no VmRSS for process {pid}")
-
-
 def slope(points):
     """Least-squares slope of y over x for [(x, y)]; 0 for fewer than two points."""
     if len(points) < 2:
@@ -371,8 +364,8 @@ def sample(s, pid, base_threads, faults):
     deadline = time.monotonic() + (10 if faults else 0)
     while True:
         open_alerts = acknowledge_alerts(s) if faults else 0
-        kb = rss_kb(pid)
-        c = s.drive.one("counts", "--exe", "zk47.exe")
+        kb = sm.rss_kb(pid)
+        c = sm.counts(s)
         if (open_alerts == 0 and c["threads"] <= base_threads + 1) or time.monotonic() > deadline:
             return kb, c, open_alerts
         time.sleep(0.05)
@@ -425,7 +418,7 @@ def soak(a):
         prog, win, work = start_soak_monitor(s, a.sharing)
         log = harness.wait_for(lambda: sm.day_logs(work), 30, "the default log")[0]
         pid = harness.wait_for(lambda: sm.wine_process(s, "zk47.exe"), 10, "the zk47.exe process")
-        base_threads = s.drive.one("counts", "--exe", "zk47.exe")["threads"]
+        base_threads = sm.counts(s)["threads"]
         if a.paused:
             s.drive.click(win, sm.ID_PAUSE)
         if a.minimized:

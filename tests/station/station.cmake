@@ -45,7 +45,7 @@ set(ZK_STATION_ENV "ZK_WINDOWS_DIR=${ZK_WINDOWS_DIR};ZK_E2E_WORK=${CMAKE_BINARY_
 add_test(NAME station_run_command
          COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_run_command.py)
 set_tests_properties(station_run_command PROPERTIES TIMEOUT 900 LABELS station
-                     ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
+                     ENVIRONMENT "${ZK_STATION_ENV}")
 foreach(part autostart_plots flood_file_switch)
   add_test(NAME station_monitor_${part}
            COMMAND ${Python3_EXECUTABLE} ${ZK_STATION_TESTS}/test_monitor_run.py ${part})

@@ -17,6 +17,12 @@ script's own on the terminal after the signal: Wine's output goes to <station>/s
 Third run, on a port that opens but is no serial port (/dev/null): the monitor's error box
 closes itself after 60 s, the monitor ends with code 1, and so does the script.
 
+Fourth run, on --port given as a stable link (as /dev/serial/by-id/ names an adapter) to a pty
+pair of the test's own, with the simulator on its other end reporting T3 in error: each alert,
+the ones after an acknowledgement too, opens within 1 s of its row; the pair is taken away
+(the title says the port is away), made again under the same names, and rows resume in the
+same logs; then taken away again, and Ctrl-C while it is away ends everything with code 0.
+
 The script builds the programs into build/windows of the source tree (tools/build.sh
 --programs), which the test command has done already.
 """
@@ -36,7 +42,8 @@ sys.dont_write_bytecode = True
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent))  # tests/, home of zk47test
 from zk47test import stationmon as sm  # noqa: E402
-from zk47test.station import png_size  # noqa: E402
+from zk47test.monitor import ALERT_TITLE, LOST_TITLE, MAIN_CLASS, MAIN_TITLE  # noqa: E402
+from zk47test.station import png_size, stop_process  # noqa: E402
 from zk47test import harness  # noqa: E402
 
 ROOT = HERE.parent.parent
@@ -45,6 +52,7 @@ START_TIMEOUT = 780  # install, build and a new prefix on a cold machine
 GRACE = 10  # seconds a stopped station's last processes may take to go
 AFTER_SIGNAL_LINES = 20  # a terminal shows fewer lines than this after Ctrl-C
 BOX_CLOSES_AFTER = 60  # an error box of an unattended monitor closes itself after this
+ALERT_WITHIN = 1.0  # s from a row to its alert
 
 
 def check(cond, what):
@@ -284,6 +292,121 @@ def failing_monitor(station):
         st.close()
 
 
+class StationPrefix:
+    """What the driver needs of a session, for the prefix and display a station runs."""
+
+    locale = None
+
+    def __init__(self, station, display):
+        self.dir = self.work = station.parent
+        self._env = {k: v for k, v in os.environ.items() if k not in ("WINESERVER", "WINELOADER")}
+        self._env.update(WINEPREFIX=str(station / "wine"), WINEDEBUG="-all", DISPLAY=display)
+
+    def _before_wine(self):
+        pass  # the station's server runs already
+
+    def env(self):
+        return dict(self._env)
+
+
+class Meter:
+    """A pty pair of the test's own, named by a stable link as udev names an adapter, with the
+    simulator on its other end; taken away and made again as a cable is pulled and replugged."""
+
+    def __init__(self, top):
+        self.link = top / "dev" / "serial" / "by-id" / "usb-ZK47_sim-if00-port0"
+        self.link.parent.mkdir(parents=True, exist_ok=True)
+        self.meter_end = top / "meter-end"
+        self.procs = []
+
+    def plug(self):
+        socat = subprocess.Popen(["socat", f"pty,raw,echo=0,link={self.link}",
+                                  f"pty,raw,echo=0,link={self.meter_end}"],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        harness.wait_for(lambda: self.link.exists() and self.meter_end.exists(), 10, "the test's pty pair")
+        sim = subprocess.Popen([str(ROOT / "tools" / "zk47-meter-sim"), str(self.meter_end), "--period", "0.5",
+                                "--error", "3", "--quiet"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.procs = [sim, socat]
+
+    def unplug(self):
+        for p in self.procs:
+            stop_process(p)
+        self.procs = []
+        harness.wait_for(lambda: not os.path.lexists(self.link), 10, "the link to go")
+
+
+def alert_after_row(d, log, what):
+    """Waits for the next row and for an alert; returns the seconds from the one to the other."""
+    rows = sm.count_rows(log)
+    row_at = alert_at = None
+    deadline = time.monotonic() + 10
+    while (row_at is None or alert_at is None) and time.monotonic() < deadline:
+        now = time.monotonic()
+        if row_at is None and sm.count_rows(log) > rows:
+            row_at = now
+        if alert_at is None and d.windows(title=ALERT_TITLE):
+            alert_at = now
+        time.sleep(0.02)
+    check(row_at is not None and alert_at is not None, f"{what}: row at {row_at}, alert at {alert_at}")
+    return alert_at - row_at
+
+
+def unplugged_port(station, top):
+    meter = Meter(top)
+    meter.plug()
+    before = sm.day_logs(station / "work")
+    st = Station(station, 4, "--port", str(meter.link))
+    d = None
+    try:
+        st.wait_started()
+        display = next(line.split()[-1] for line in st.output().splitlines() if "virtual display" in line)
+        log = new_log(station / "work", before, 1)
+        d = harness.Driver(StationPrefix(station, display))
+        win = d.wait_window(cls=MAIN_CLASS, timeout=30)
+        # T3's first row opened an alert; each OK lets the next row raise it again.
+        lags = []
+        for n in range(2):
+            harness.wait_for(lambda: d.windows(title=ALERT_TITLE), 10, "the alert")
+            for a in d.windows(title=ALERT_TITLE):
+                d.click(a, 701)
+            harness.wait_for(lambda: not d.windows(title=ALERT_TITLE), 10, "the alert to close")
+            lags.append(alert_after_row(d, log, f"the alert after OK {n + 1}"))
+        check(max(lags) <= ALERT_WITHIN, f"alerts opened {lags} s after their rows")
+
+        rows = sm.count_rows(log)
+        meter.unplug()
+        harness.wait_for(lambda: d.window(win)["title"] == LOST_TITLE, 20, "the title to say the port is away")
+        time.sleep(3)
+        check(st.proc.poll() is None, f"the run command ended with the port away\n{st.output()}")
+        meter.plug()
+        harness.wait_for(lambda: sm.count_rows(log) >= rows + 3, 30, "rows to resume")
+        check(d.window(win)["title"] == MAIN_TITLE, "the title once the port is back")
+        check(sm.day_logs(station / "work") == before + [log], "rows go on in the same logs")
+        sm.TextLog(log, live=True)  # one header, whole rows
+
+        meter.unplug()
+        harness.wait_for(lambda: d.window(win)["title"] == LOST_TITLE, 20, "the title to say the port is away")
+        d.close()  # the driver runs in the station's prefix: it must not count as left over
+        d = None
+        t0 = time.monotonic()
+        code = st.stop(group=True)
+        stopped = time.monotonic()
+        check(code == 0, f"Ctrl-C with the port away ended the run command with {code}\n{st.output()}")
+        check("the monitor did not close" not in st.output(), f"the monitor was killed\n{st.output()}")
+        print(f"run 4: alerts {', '.join(f'{x:.2f}' for x in lags)} s after their rows; rows resumed after "
+              f"the port came back; ended with {code} {stopped - t0:.1f} s after Ctrl-C with the port away; "
+              f"{check_gone(station, stopped)}")
+    finally:
+        if d is not None:
+            d.close()
+        meter.unplug()
+        if st.proc.poll() is None:
+            st.proc.kill()
+            st.proc.wait(10)
+        st.close()
+
+
 def main():
     top = Path(tempfile.mkdtemp(prefix="zk47-station-run-"))
     station = top / "station"
@@ -295,8 +418,9 @@ def main():
         _, out2 = run_and_stop(station, 2, group=True, before=[first], tty=True)
         check("preparing the Wine prefix" not in out2, "the second run prepared the prefix again")
         failing_monitor(station)
+        unplugged_port(station, top)
     except BaseException:
-        for n in (0, 1, 2, 3):
+        for n in (0, 1, 2, 3, 4):
             out = top / f"run-{n}.out"
             if out.exists():
                 print(f"--- output of run {n}:\n{out.read_text(errors='replace')}", file=sys.stderr)

@@ -345,18 +345,47 @@ class Program:
         return Path(self.err_path).read_bytes()
 
 
+TIOCVHANGUP = 0x5437  # Linux; the termios module does not name it
+
+
 class SerialPort:
     """A socat pseudo-terminal pair: COMn of the prefix is one end (`windows_end`), the test
     writes the meter's bytes into the other (`meter_end`). The session holds both ends open, so
     the pair outlives any one program that opens and closes the port."""
 
-    def __init__(self, com, windows_end, meter_end, proc):
+    def __init__(self, com, windows_end, meter_end, make_pair):
         self.com = com
         self.windows_end = windows_end
         self.meter_end = meter_end
-        self.proc = proc
-        self._hold = os.open(windows_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-        self._fd = os.open(meter_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self._make_pair = make_pair  # starts socat; returns it once both ends exist
+        self._plug()
+
+    def _plug(self):
+        self.proc = self._make_pair()
+        self._hold = os.open(self.windows_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self._fd = os.open(self.meter_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+
+    def unplug(self):
+        """Takes the pair away, as a pulled cable takes an adapter: socat ends and both names
+        go; the program's handle on the port is left hung up."""
+        self.close()
+        wait_for(lambda: not os.path.lexists(self.windows_end), 10, f"{self.com}'s pty to go")
+
+    def replug(self):
+        """A new pair under the same names, as a replugged adapter comes back."""
+        self._plug()
+
+    def hang_up(self):
+        """Hangs up the program's end (TIOCVHANGUP, as a USB adapter's removal does) and takes
+        its name away until replug_name(); the pair itself stays."""
+        fcntl.ioctl(self._hold, TIOCVHANGUP)
+        os.close(self._hold)
+        self._hold = -1
+        os.rename(self.windows_end, f"{self.windows_end}.away")
+
+    def replug_name(self):
+        os.rename(f"{self.windows_end}.away", self.windows_end)
+        self._hold = os.open(self.windows_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
 
     def write(self, data, timeout=10):
         if isinstance(data, str):
@@ -416,10 +445,9 @@ class SerialPort:
 
     def close(self):
         for fd in (self._fd, self._hold):
-            try:
+            if fd >= 0:
                 os.close(fd)
-            except OSError:
-                pass
+        self._fd = self._hold = -1
         if self.proc.poll() is None:
             self.proc.terminate()
             try:
@@ -851,15 +879,19 @@ class Session:
             raise E2EError("add serial ports before the first program starts")
         n = com.upper()
         windows_end, meter_end = self.dir / f"{n.lower()}-windows", self.dir / f"{n.lower()}-meter"
-        with open(self.dir / f"socat-{n.lower()}.log", "wb") as log:
-            proc = subprocess.Popen(["socat", "-d", "-d", f"pty,raw,echo=0,link={windows_end}",
-                                     f"pty,raw,echo=0,link={meter_end}"],
-                                    stdout=log, stderr=log, env=self.env(display=False))
-        wait_for(lambda: windows_end.exists() and meter_end.exists() or proc.poll() is not None,
-                 timeout, "socat's pseudo-terminals")
-        if proc.poll() is not None:
-            raise E2EError(f"socat ended: {(self.dir / f'socat-{n.lower()}.log').read_text(errors='replace')}")
-        port = SerialPort(n, windows_end, meter_end, proc)
+
+        def make_pair():
+            with open(self.dir / f"socat-{n.lower()}.log", "ab") as log:
+                proc = subprocess.Popen(["socat", "-d", "-d", f"pty,raw,echo=0,link={windows_end}",
+                                         f"pty,raw,echo=0,link={meter_end}"],
+                                        stdout=log, stderr=log, env=self.env(display=False))
+            wait_for(lambda: windows_end.exists() and meter_end.exists() or proc.poll() is not None,
+                     timeout, "socat's pseudo-terminals")
+            if proc.poll() is not None:
+                raise E2EError(f"socat ended: {(self.dir / f'socat-{n.lower()}.log').read_text(errors='replace')}")
+            return proc
+
+        port = SerialPort(n, windows_end, meter_end, make_pair)
         self.ports[n] = port
         return port
 

@@ -74,6 +74,7 @@ def run_russian_session(name, cases, setup=None):
 
 MAIN_CLASS = "zk47_monitor"
 MAIN_TITLE = "Монитор ZK-47 Версия 1.0"
+LOST_TITLE = MAIN_TITLE + " — нет связи с прибором (COM1)"  # while COM1 is away mid-run
 SETTINGS_TITLE = "Источник данных/параметры"
 ALERT_TITLE = "Внимание!"
 ERROR_TITLE = "Ошибка"

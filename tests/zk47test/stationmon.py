@@ -207,6 +207,19 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+def rss_kb(pid):
+    """Resident memory of a process (VmRSS), in KB."""
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    raise RuntimeError(f"no VmRSS for process {pid}")
+
+
+def counts(s):
+    """The monitor's open handles and threads, as Windows counts them (asked through the driver)."""
+    return s.drive.one("counts", "--exe", "zk47.exe")
+
+
 def start_sim(s, port, *args, report=None):
     """The meter simulator on the session's port; its summary goes to a file of the session."""
     cmd = [stationlib.SIM, str(port.meter_end), *map(str, args)]
