@@ -31,11 +31,12 @@ endif()
 # End to end, one ctest entry per group of cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(group Publishing Availability BrokerRestart SeveralBridges HomeAssistant Security Prometheus
-              Arguments BadInput HostileClients Replies Stale Log)
+              Arguments BadInput HostileClients Replies Stale Log Shards)
   string(TOLOWER ${group} lower)
   add_test(NAME bridge_${lower}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_test.py ${group}
-                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv> $<TARGET_FILE:zkrelay>)
+                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv> $<TARGET_FILE:zkrelay>
+                      $<TARGET_FILE:standin_stations>)
   set_tests_properties(bridge_${lower} PROPERTIES TIMEOUT 300
                        ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()

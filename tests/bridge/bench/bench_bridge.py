@@ -115,7 +115,7 @@ def run(bridge_bin, standin_bin, n, seconds, broker_port, folder, subscribe=True
         if standin.poll() is None:
             standin.kill()
             standin.wait()
-    q = dict(re.findall(r"(\w+) (\d+)", out))
+    q = dict(re.findall(r"(\w+) (\d+)", out.split("\n")[0]))
     span = t1 - t0
     polls = total(m1, "zk47_polls_total") - total(m0, "zk47_polls_total")
     ok = (total(m1, "zk47_polls_total", result="ok") - total(m0, "zk47_polls_total", result="ok"))
