@@ -267,12 +267,16 @@ def fleet(bridge_bin, standin_bin, bare_bin, n, period, seconds, broker_port, fo
     try:
         sockets.wait_until(lambda: sockets.is_listening(http), 10, "the bridge's HTTP")
         time.sleep(warm)
-        # The fetches of /metrics stay outside the measured span.
+        # The fetches of /metrics stay outside the span of the CPU; the polls are counted
+        # between the fetches' midpoints.
+        before = time.monotonic()
         m0 = metrics(http)
         cpu0, t0, got0 = cpu_seconds(bridge.pid), time.monotonic(), counter.count
+        m_t0 = (before + t0) / 2
         time.sleep(seconds)
         cpu1, t1, got1 = cpu_seconds(bridge.pid), time.monotonic(), counter.count
         m1 = metrics(http)
+        m_t1 = (t1 + time.monotonic()) / 2
         rss, peak = memory_kb(bridge.pid, "VmRSS"), memory_kb(bridge.pid, "VmHWM")
     finally:
         bridge.terminate()
@@ -284,13 +288,13 @@ def fleet(bridge_bin, standin_bin, bare_bin, n, period, seconds, broker_port, fo
         counter.stop()
         seen = stop_standins(standins)
     span = t1 - t0
-    polls = total(m1, "zk47_polls_total") - total(m0, "zk47_polls_total")
+    polls_per_s = (total(m1, "zk47_polls_total") - total(m0, "zk47_polls_total")) / (m_t1 - m_t0)
     r = {"stations": n, "period": period, "cpu_cores": (cpu1 - cpu0) / span,
-         "rss_mb": rss / 1024, "peak_mb": peak / 1024, "polls_per_s": polls / span,
+         "rss_mb": rss / 1024, "peak_mb": peak / 1024, "polls_per_s": polls_per_s,
          "on_time": seen["on_time"] / max(1, seen["gaps"]),
          "states_received_per_s": (got1 - got0) / span,
          "mqtt_queued": total(m1, "zk47_bridge_mqtt_queued_messages"),
-         "cpu_ms_per_poll": 1000 * (cpu1 - cpu0) / max(1, polls)}
+         "cpu_ms_per_poll": 1000 * (cpu1 - cpu0) / span / max(1e-9, polls_per_s)}
 
     standins, ports = start_standins(standin_bin, n, period, lifetime, processes)
     bare = BarePoller(bare_bin, write_stations(folder, "bare-%d" % n, ports), period,
