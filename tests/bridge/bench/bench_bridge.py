@@ -56,6 +56,16 @@ def total(text, name, **labels):
     return s
 
 
+def stop_bridge(bridge, timeout):
+    """SIGTERM, then SIGKILL after `timeout` s."""
+    bridge.terminate()
+    try:
+        bridge.wait(timeout)
+    except subprocess.TimeoutExpired:
+        bridge.kill()
+        bridge.wait()
+
+
 class Counter:
     """Counts the state messages a subscriber receives."""
 
@@ -106,12 +116,7 @@ def run(bridge_bin, standin_bin, n, seconds, broker_port, folder, subscribe=True
         rss, peak = memory_kb(bridge.pid, "VmRSS"), memory_kb(bridge.pid, "VmHWM")
         out = standin.communicate(timeout=30)[0]
     finally:
-        bridge.terminate()
-        try:
-            bridge.wait(15)
-        except subprocess.TimeoutExpired:
-            bridge.kill()
-            bridge.wait()
+        stop_bridge(bridge, 15)
         if counter:
             counter.stop()
         if standin.poll() is None:
@@ -279,12 +284,7 @@ def fleet(bridge_bin, standin_bin, bare_bin, n, period, seconds, broker_port, fo
         m_t1 = (t1 + time.monotonic()) / 2
         rss, peak = memory_kb(bridge.pid, "VmRSS"), memory_kb(bridge.pid, "VmHWM")
     finally:
-        bridge.terminate()
-        try:
-            bridge.wait(30)
-        except subprocess.TimeoutExpired:
-            bridge.kill()
-            bridge.wait()
+        stop_bridge(bridge, 30)
         counter.stop()
         seen = stop_standins(standins)
     span = t1 - t0
