@@ -39,6 +39,8 @@ public:
     void add_observer(FleetObserver* o);
     // Before polling starts: a station whose reading has not changed for this long is stale.
     void set_stale_after(double seconds) { stale_after_ = seconds; }
+    // Before polling starts: whether a reading also goes out as T1..T12 beside its state.
+    void set_channel_topics(bool on) { channel_topics_ = on; }
 
     // The stations from now on, in this order. New ones get their discovery configs; dropped
     // ones are announced offline, their configs deleted, and forgotten.
@@ -61,6 +63,7 @@ private:
     MqttSink& sink_;
     std::vector<FleetObserver*> observers_;  // fixed before polling starts
     double stale_after_ = std::numeric_limits<double>::infinity();  // fixed before polling starts
+    bool channel_topics_ = true;                                      // fixed before polling starts
 
     // Guards stations_. The sink is called under it, so that the messages of one station
     // reach the broker in the order the changes were made.

@@ -41,6 +41,7 @@ std::string usage() {
            "                [--period SECONDS] [--stale-after SECONDS] [--mqtt HOST:PORT]\n"
            "                [--mqtt-prefix zk47] [--mqtt-user U --mqtt-password-file F]\n"
            "                [--mqtt-cafile F] [--http HOST:PORT] [--no-discovery] [--bridge-id ID]\n"
+           "                [--channel-topics yes|no] [--shard I/N]\n"
            "       zkbridge --version | --help\n"
            "Polls each station's data server every period (default 5 s, at least 1) and\n"
            "publishes its readings to MQTT (default 127.0.0.1:1883) and over HTTP (default\n"
@@ -51,7 +52,9 @@ std::string usage() {
            "and shown as unavailable. NAME is 1 to 32 of A-Z a-z 0-9 _ -, not \"bridge\". The\n"
            "stations file holds one NAME=HOST:PORT a line, '#' starts a comment; SIGHUP reads\n"
            "it again. Each bridge on a broker needs an id of its own: --bridge-id, the host\n"
-           "name by default.\n";
+           "name by default. --channel-topics no publishes a reading's state topic alone,\n"
+           "without T1..T12. --shard I/N: of N bridges given the same stations, this one\n"
+           "polls only the stations whose names hash to shard I.\n";
 }
 
 bool valid_bridge_id(std::string_view id) {
@@ -143,6 +146,20 @@ bool parse_stations_file(std::string_view text, std::vector<StationAddress>& out
     return true;
 }
 
+bool parse_shard(std::string_view text, Shard& out, std::string& error) {
+    const auto slash = text.find('/');
+    Shard s;
+    if (slash == std::string_view::npos ||
+        !parse_number(text.substr(slash + 1), 1, MAX_SHARDS, s.count) ||
+        !parse_number(text.substr(0, slash), 1, s.count, s.index)) {
+        error = "--shard '" + std::string(text) + "' is not I/N with 1 <= I <= N <= " +
+                std::to_string(MAX_SHARDS);
+        return false;
+    }
+    out = s;
+    return true;
+}
+
 bool merge_stations(const std::vector<StationAddress>& a, const std::vector<StationAddress>& b,
                     std::vector<StationAddress>& out, std::string& error) {
     std::set<std::string> names;
@@ -178,7 +195,8 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
         }
         static const char* const with_value[] = {
             "--station", "--stations-file", "--period", "--stale-after", "--mqtt", "--mqtt-prefix",
-            "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile", "--http", "--bridge-id"};
+            "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile", "--http", "--bridge-id",
+            "--channel-topics", "--shard"};
         if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value)) {
             error = "unknown argument '" + a + "'";
             return false;
@@ -226,6 +244,14 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
                 return false;
             }
             o.bridge_id = v;
+        } else if (a == "--channel-topics") {
+            if (v != "yes" && v != "no") {
+                error = "--channel-topics '" + v + "' must be yes or no";
+                return false;
+            }
+            o.channel_topics = v == "yes";
+        } else if (a == "--shard") {
+            if (!parse_shard(v, o.shard, error)) return false;
         }
     }
     if (o.help || o.version) {

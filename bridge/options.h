@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "shard.h"
+
 struct StationAddress {
     // [A-Za-z0-9_-]{1,32} but not "bridge": it becomes part of topics, labels and ids, and
     // PREFIX/bridge/ holds the bridges' own topics.
@@ -32,6 +34,9 @@ struct Options {
     std::string mqtt_cafile;
     Endpoint http{"127.0.0.1", 9147};
     bool discovery = true;
+    // Also T1..T12 beside the state topic: 13 messages a reading instead of one.
+    bool channel_topics = true;
+    Shard shard;  // of the stations given, only this shard's are polled
     int stale_after = 0;  // seconds; 0: ten periods, at least a minute
     bool help = false;
     bool version = false;
@@ -64,6 +69,9 @@ bool parse_station(std::string_view text, StationAddress& out, std::string& erro
 // of a failure names the line.
 bool parse_stations_file(std::string_view text, std::vector<StationAddress>& out,
                          std::string& error);
+
+// I/N with 1 <= I <= N <= MAX_SHARDS.
+bool parse_shard(std::string_view text, Shard& out, std::string& error);
 
 // The stations of the command line followed by those of the file; a name given twice is an
 // error.

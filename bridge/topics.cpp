@@ -86,11 +86,13 @@ std::string availability_topic(const std::string& prefix, const std::string& sta
 }
 
 std::vector<MqttMessage> reading_messages(const std::string& prefix, const std::string& station,
-                                          const Reading& r, const std::string& state) {
+                                          const Reading& r, const std::string& state,
+                                          bool channel_topics) {
     std::vector<MqttMessage> out;
-    out.reserve(1 + NCHAN);
     const std::string base = prefix + "/" + station + "/";
     out.push_back({base + "state", state});
+    if (!channel_topics) return out;
+    out.reserve(1 + NCHAN);
     for (int k = 0; k < NCHAN; ++k)
         out.push_back({base + "T" + std::to_string(k + 1), channel_payload(r.values[k])});
     return out;

@@ -39,9 +39,10 @@ std::string bridge_availability_topic(const BridgeIdentity& bridge);
 std::string bridge_queue_topic(const BridgeIdentity& bridge);
 std::string availability_topic(const std::string& prefix, const std::string& station);
 
-// The state topic first, then T1..T12 with the channel texts.
+// The state topic first, then, with `channel_topics`, T1..T12 with the channel texts.
 std::vector<MqttMessage> reading_messages(const std::string& prefix, const std::string& station,
-                                          const Reading& r, const std::string& state);
+                                          const Reading& r, const std::string& state,
+                                          bool channel_topics = true);
 
 // One sensor config per channel for home automation discovery. The ids begin with the prefix,
 // so that bridges with different prefixes never share an entity.

@@ -65,8 +65,10 @@ bool resolve(const StationAddress& s, PollTarget& out, std::string& error) {
     return true;
 }
 
-// The stations of the command line and of the file, resolved.
-bool load_stations(const Options& o, std::vector<PollTarget>& out, std::string& error) {
+// The stations of the command line and of the file that belong to this bridge's shard,
+// resolved. `given` counts them all.
+bool load_stations(const Options& o, std::vector<PollTarget>& out, std::size_t& given,
+                   std::string& error) {
     std::vector<StationAddress> from_file;
     if (!o.stations_file.empty()) {
         std::string text;
@@ -80,12 +82,21 @@ bool load_stations(const Options& o, std::vector<PollTarget>& out, std::string& 
     if (!merge_stations(o.stations, from_file, all, error)) return false;
     std::vector<PollTarget> targets;
     for (const auto& s : all) {
+        if (!in_shard(s.name, o.shard)) continue;
         PollTarget t;
         if (!resolve(s, t, error)) return false;
         targets.push_back(t);
     }
     out = std::move(targets);
+    given = all.size();
     return true;
+}
+
+// " (shard 2/3 of 300 given)", or nothing without shards.
+std::string shard_note(const Shard& s, std::size_t given) {
+    if (s.count <= 1) return "";
+    return " (shard " + std::to_string(s.index) + "/" + std::to_string(s.count) + " of " +
+           std::to_string(given) + " given)";
 }
 
 std::vector<std::string> names_of(const std::vector<PollTarget>& targets) {
@@ -169,7 +180,8 @@ int main(int argc, char** argv) {
         return bad_usage("cannot read the CA file " + o.mqtt_cafile);
 
     std::vector<PollTarget> targets;
-    if (!load_stations(o, targets, error)) return bad_usage(error);
+    std::size_t given = 0;
+    if (!load_stations(o, targets, given, error)) return bad_usage(error);
     raise_file_limit();
 
     // Signals are taken by the main thread alone, with sigwait; every thread started from
@@ -185,6 +197,7 @@ int main(int argc, char** argv) {
     MqttPublisher publisher(mqtt);
     Fleet fleet(bridge, o.discovery, publisher);
     fleet.set_stale_after(stale_after_seconds(o));
+    fleet.set_channel_topics(o.channel_topics);
     // The web page's history and event streams; made before the server whose routes use it,
     // so that it outlives the server.
     WebFeed web;
@@ -210,7 +223,8 @@ int main(int argc, char** argv) {
     http.start();
     log.write(Priority::notice,
               "version " ZK47_VERSION "; polling " + std::to_string(targets.size()) +
-                  " stations every " + std::to_string(o.period) + " s, stale after " +
+                  " stations" + shard_note(o.shard, given) + " every " +
+                  std::to_string(o.period) + " s, stale after " +
                   std::to_string(stale_after_seconds(o)) + " s: " + station_list(targets) +
                   "; MQTT " + o.mqtt.host + ":" + std::to_string(o.mqtt.port) + "; HTTP on " +
                   o.http.host + ":" + std::to_string(o.http.port));
@@ -220,14 +234,15 @@ int main(int argc, char** argv) {
         if (sigwait(&signals, &sig) != 0) continue;
         if (sig != SIGHUP) break;
         std::vector<PollTarget> next;
-        if (!load_stations(o, next, error)) {
+        if (!load_stations(o, next, given, error)) {
             log.write(Priority::error, error + "; keeping the current stations");
             continue;
         }
         fleet.set_stations(names_of(next));
         poller.set_targets(next);
         log.write(Priority::notice, "stations reloaded: " + std::to_string(next.size()) +
-                                        " stations: " + station_list(next));
+                                        " stations" + shard_note(o.shard, given) + ": " +
+                                        station_list(next));
     }
 
     log.write(Priority::notice, "stopping");

@@ -31,11 +31,12 @@ endif()
 # End to end, one ctest entry per group of cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(group Publishing Availability BrokerRestart SeveralBridges HomeAssistant Security Prometheus
-              Arguments BadInput HostileClients Replies Stale Log)
+              Arguments BadInput HostileClients Replies Stale Log Shards)
   string(TOLOWER ${group} lower)
   add_test(NAME bridge_${lower}
            COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bridge_test.py ${group}
-                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv> $<TARGET_FILE:zkrelay>)
+                   -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:zksrv> $<TARGET_FILE:zkrelay>
+                      $<TARGET_FILE:standin_stations>)
   set_tests_properties(bridge_${lower} PROPERTIES TIMEOUT 300
                        ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endforeach()
@@ -45,9 +46,15 @@ endforeach()
 add_executable(standin_stations ${CMAKE_CURRENT_LIST_DIR}/bench/standin_stations.cpp)
 target_link_libraries(standin_stations PRIVATE zkcore zknet)
 set_target_properties(standin_stations PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+# The bridge's poller alone: what the bridge costs beyond its exchanges with the stations.
+add_executable(bare_poller ${CMAKE_CURRENT_LIST_DIR}/bench/bare_poller.cpp
+               ${CMAKE_SOURCE_DIR}/bridge/poller.cpp)
+target_link_libraries(bare_poller PRIVATE zkbridge_rules zknet)
+set_target_properties(bare_poller PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME bridge_benchmark
          COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/bench/bench_bridge.py --short
-                 -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:standin_stations>)
+                 -- $<TARGET_FILE:zkbridge> $<TARGET_FILE:standin_stations>
+                    $<TARGET_FILE:bare_poller>)
 set_tests_properties(bridge_benchmark PROPERTIES TIMEOUT 300 ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 
 # The whole chain under Wine: simulator, monitor sharing its readings, bridge, broker.

@@ -83,6 +83,21 @@ class Publishing(unittest.TestCase):
             '{"seconds":7,"stamp":"стамп","device_time":"00004521"'))
 
 
+    def test_without_channel_topics_only_the_state_goes_out_and_discovery_reads_it(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/#", "homeassistant/sensor/#"])
+        station = Station(self)
+        Bridge(self, broker, [("a", station)], args=["--channel-topics", "no"])
+        for sec in (7, 8):
+            station.push(data_line(sec))
+            sub.wait_payload("zk47/a/state", state(sec), WAIT)
+        self.assertEqual({t for t, _, _ in sub.messages() if t.startswith("zk47/a/")},
+                         {"zk47/a/state", "zk47/a/availability"})
+        c = json.loads(sub.payloads("homeassistant/sensor/zk47_a_t3/config")[0])
+        self.assertEqual((c["state_topic"], c["value_template"]),
+                         ("zk47/a/state", "{{ value_json.channels.T3.value }}"))
+
+
 class Availability(unittest.TestCase):
     def test_stopped_station_goes_offline_while_others_publish_and_comes_back_from_zero(self):
         broker = Broker(self)
@@ -872,6 +887,80 @@ class Log(unittest.TestCase):
         self.assertNotIn("<5>", plain.process.stderr.text())
 
 
+
+def polls_by_station(bridge):
+    """Every poll of each station the bridge knows, whatever its result."""
+    polls = {}
+    for line in bridge.get("/metrics")[1].split("\n"):
+        if line.startswith("zk47_polls_total{"):
+            station = line.split('station="', 1)[1].split('"', 1)[0]
+            polls[station] = polls.get(station, 0) + float(line.rsplit(" ", 1)[1])
+    return polls
+
+
+class Shards(unittest.TestCase):
+    def test_three_bridges_share_one_stations_file_and_each_station_keeps_one_bridge(self):
+        broker = Broker(self)
+        sub = Subscriber(self, broker, ["zk47/+/state", "zk47/+/T1", "homeassistant/sensor/#"])
+        standin = Process([bridgelib.STANDIN, 301, 1000, 240])
+        self.addCleanup(standin.stop, signal.SIGKILL)
+        standin.stdout.wait_for("\n")
+        ports = standin.stdout.text().split("\n")[0].split()
+        names = ["s%d" % i for i in range(301)]
+        folder = tempfile.mkdtemp(prefix="zkbridge-shards-")
+        self.addCleanup(subprocess.run, ["rm", "-rf", folder])
+        path = os.path.join(folder, "stations")
+        with open(path, "w") as f:
+            f.writelines("%s=%s:%s\n" % (n, HOST, p) for n, p in zip(names[:300], ports))
+        bridges = [Bridge(self, broker, args=["--stations-file", path, "--shard", "%d/3" % i,
+                                              "--channel-topics", "no"], id="shard%d" % i)
+                   for i in (1, 2, 3)]
+
+        def published():
+            return {t.split("/")[1] for t, _, _ in sub.messages() if t.endswith("/state")}
+        wait_until(lambda: published() == set(names[:300]), 3 * WAIT, "all 300 to publish")
+        owned = [[s["name"] for s in b.stations()] for b in bridges]
+        self.assertEqual(sorted(sum(owned, [])), sorted(names[:300]))  # each in exactly one
+        for b, mine in zip(bridges, owned):
+            self.assertTrue(70 <= len(mine) <= 130, len(mine))
+            self.assertEqual(len(b.log_lines("polling %d stations (shard %s/3 of 300 given)"
+                                             % (len(mine), b.id[-1]))), 1)
+        # Only the owner announces a station; no bridge sends channel topics.
+        owner = {n: b.id for b, mine in zip(bridges, owned) for n in mine}
+        configs = {}
+        for _, _, payload in sub.messages():
+            device = json.loads(payload).get("device", {}) if payload.startswith("{") else {}
+            if "via_device" in device:
+                station = device["identifiers"][0][len("zk47_"):]
+                configs.setdefault(station, []).append(device["via_device"])
+        self.assertEqual(configs, {n: ["zk47/bridge/" + owner[n]] * 12 for n in names[:300]})
+        self.assertEqual(sub.messages("zk47/s0/T1"), [])
+
+        # A new line in the file: after SIGHUP the new station has one bridge, no other moves.
+        with open(path, "a") as f:
+            f.write("%s=%s:%s\n" % (names[300], HOST, ports[300]))
+        for b in bridges:
+            b.process.send(signal.SIGHUP)
+        for b in bridges:
+            b.process.stderr.wait_for("stations reloaded", WAIT)
+        after = [[s["name"] for s in b.stations()] for b in bridges]
+        self.assertEqual(sum(names[300] in a for a in after), 1)
+        for before, now in zip(owned, after):
+            self.assertEqual([n for n in now if n != names[300]], before)
+        wait_until(lambda: names[300] in published(), WAIT, "the new station to publish")
+
+        # What the stations saw: each polled as often as its own bridge says, not twice.
+        time.sleep(2)
+        polls = [polls_by_station(b) for b in bridges]
+        for b in bridges:
+            b.process.stop(signal.SIGKILL)
+        standin.stop()
+        counts = [int(c) for c in standin.stdout.text().split("\n")[2].split()]
+        for i, n in enumerate(names):
+            mine = [p[n] for p in polls if n in p]
+            self.assertEqual(len(mine), 1, n)
+            self.assertGreater(mine[0], 0, n)
+            self.assertTrue(mine[0] <= counts[i] <= mine[0] + 2, (n, mine[0], counts[i]))
 
 
 if __name__ == "__main__":

@@ -2,7 +2,8 @@
 mosquitto and its command-line clients, on free loopback ports. Every process started here is
 stopped when its test ends.
 
-A test script is run as `script.py [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY]`.
+A test script is run as `script.py [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY [STANDIN]]`,
+STANDIN being the benchmark's many stand-in stations in one process.
 """
 import json
 import os
@@ -26,6 +27,7 @@ from zk47test.sockets import HOST, free_port, send_and_close, wait_until  # noqa
 BRIDGE = None
 ZKSRV = None
 ZKRELAY = None
+STANDIN = None
 CODE = 4242
 STAMP = "2024-05-17-09-41-07"
 # The worked example's channel texts and the state JSON they give, with the seconds and
@@ -42,12 +44,14 @@ TEXTS = CHANNELS.split()
 
 
 def main():
-    global BRIDGE, ZKSRV, ZKRELAY
+    global BRIDGE, ZKSRV, ZKRELAY, STANDIN
     if "--" not in sys.argv:
-        sys.exit("usage: %s [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY]" % sys.argv[0])
+        sys.exit("usage: %s [unittest arguments] -- ZKBRIDGE ZKSRV [ZKRELAY [STANDIN]]"
+                 % sys.argv[0])
     at = sys.argv.index("--")
     BRIDGE, ZKSRV = sys.argv[at + 1:at + 3]
     ZKRELAY = (sys.argv[at + 3:at + 4] or [None])[0]
+    STANDIN = (sys.argv[at + 4:at + 5] or [None])[0]
     unittest.main(argv=sys.argv[:at], verbosity=2)
 
 

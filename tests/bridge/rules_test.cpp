@@ -14,6 +14,7 @@
 #include "logging.h"
 #include "options.h"
 #include "reply.h"
+#include "shard.h"
 #include "station_status.h"
 #include "topics.h"
 
@@ -273,6 +274,15 @@ TEST(BridgeTopics, StateThenTwelveChannelTextsNeverEmpty) {
     }
 }
 
+TEST(BridgeTopics, WithoutChannelTopicsTheStateGoesAlone) {
+    const ParsedReply p = read_reply(kLine);
+    const auto m = reading_messages("zk47", "a", p.reading, kState, false);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].topic, "zk47/a/state");
+    EXPECT_EQ(m[0].payload, kState);
+    EXPECT_EQ(m[0].retention, Retention::kept);
+}
+
 TEST(BridgeTopics, DiscoveryConfigPerChannelWithBothAvailabilityTopics) {
     const BridgeIdentity bridge{"zk47", "hall-2", "1.2.3"};
     const auto m = discovery_messages(bridge, "north");
@@ -433,6 +443,31 @@ TEST(BridgeOptions, DefaultsAndEveryOption) {
     EXPECT_TRUE(o.help);
     EXPECT_TRUE(parse_options({"--version"}, o, e));
     EXPECT_TRUE(o.version);
+}
+
+TEST(BridgeOptions, ChannelTopicsAndShard) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(parse_options({"--station", "a=1:1"}, o, e)) << e;
+    EXPECT_TRUE(o.channel_topics);
+    EXPECT_EQ(o.shard.index, 1);
+    EXPECT_EQ(o.shard.count, 1);
+    ASSERT_TRUE(parse_options({"--station", "a=1:1", "--channel-topics", "no", "--shard", "3/3"},
+                              o, e)) << e;
+    EXPECT_FALSE(o.channel_topics);
+    EXPECT_EQ(o.shard.index, 3);
+    EXPECT_EQ(o.shard.count, 3);
+    ASSERT_TRUE(parse_options({"--station", "a=1:1", "--channel-topics", "yes", "--shard",
+                               "1/1024"}, o, e)) << e;
+    EXPECT_TRUE(o.channel_topics);
+    EXPECT_EQ(o.shard.count, 1024);
+    for (const char* bad : {"0/3", "4/3", "1/0", "1/1025", "1", "/3", "1/", "1/3x", "-1/3", "1//3",
+                            "1 /3", ""}) {
+        EXPECT_FALSE(parse_options({"--station", "a=1:1", "--shard", bad}, o, e)) << bad;
+        EXPECT_NE(e.find("is not I/N"), std::string::npos) << e;
+    }
+    for (const char* bad : {"", "No", "false", "0"})
+        EXPECT_FALSE(parse_options({"--station", "a=1:1", "--channel-topics", bad}, o, e)) << bad;
 }
 
 TEST(BridgeOptions, StaleAfterTenPeriodsAndAtLeastAMinuteUnlessGiven) {
@@ -645,4 +680,58 @@ TEST(BridgeFleet, NoDiscoveryWhenTurnedOff) {
     EXPECT_EQ(sink.sent.size(), 1u);
     fleet.set_stations({});
     EXPECT_EQ(sink.sent.size(), 1u + 1u + 13u);  // offline, and its topics forgotten
+}
+
+TEST(BridgeFleet, WithoutChannelTopicsAReadingIsOneMessage) {
+    RecordingSink sink;
+    Fleet fleet({"zk47", "b1", "1.0"}, false, sink);
+    fleet.set_channel_topics(false);
+    fleet.set_stations({"a"});
+    sink.sent.clear();
+    fleet.apply("a", replied(kLine), 1);
+    fleet.apply("a", replied(line_with(126, "s")), 2);
+    EXPECT_EQ(sink.lines().size(), 3u);  // online, then two states
+    for (const auto& m : sink.sent) EXPECT_EQ(m.topic.find("/T"), std::string::npos) << m.topic;
+}
+
+// ---- Shards ----
+
+TEST(BridgeShard, ScoresArePinnedSoEveryMachineAndRunAgree) {
+    // Bridges on different machines and builds must agree on these numbers.
+    EXPECT_EQ(shard_score("north", 1), 0x8c5fa5fdfc5cd772ULL);
+    EXPECT_EQ(shard_score("north", 2), 0xe1728cc8965e7636ULL);
+    EXPECT_EQ(shard_score("", 1), 0xfc30245581410856ULL);
+    std::vector<int> shards;
+    for (int i = 0; i < 12; ++i) shards.push_back(shard_of("s" + std::to_string(i), 3));
+    EXPECT_EQ(shards, (std::vector<int>{1, 1, 1, 3, 3, 3, 1, 1, 3, 1, 2, 1}));
+    EXPECT_EQ(shard_of("anything", 1), 1);
+}
+
+TEST(BridgeShard, EveryStationInExactlyOneShardAndTheShardsBalanced) {
+    for (int n : {1, 2, 3, 7}) {
+        std::vector<int> per_shard(n + 1, 0);
+        for (int i = 0; i < 3000; ++i) {
+            const std::string name = "st-" + std::to_string(i);
+            int owners = 0;
+            for (int k = 1; k <= n; ++k) owners += in_shard(name, {k, n});
+            EXPECT_EQ(owners, 1) << name << " in " << n;
+            ++per_shard[shard_of(name, n)];
+        }
+        // Within 15 % of an even share (about 5 standard deviations at 7 shards).
+        for (int k = 1; k <= n; ++k) EXPECT_NEAR(per_shard[k], 3000.0 / n, 0.15 * 3000 / n);
+    }
+}
+
+TEST(BridgeShard, GrowingByOneShardMovesStationsOnlyToTheNewShard) {
+    int moved = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = "st-" + std::to_string(i);
+        const int before = shard_of(name, 3);
+        const int after = shard_of(name, 4);
+        if (after != before) {
+            EXPECT_EQ(after, 4) << name;
+            ++moved;
+        }
+    }
+    EXPECT_NEAR(moved, 3000 / 4, 100);
 }

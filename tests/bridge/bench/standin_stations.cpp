@@ -1,11 +1,13 @@
 // Many stand-in data servers in one process, for the bridge's benchmark. Listens on N ports
 // of 127.0.0.1, prints them on one line, and answers every query with a data line whose
 // seconds count the whole seconds since the start, as a station that reads once a second.
-// After `seconds` it prints how many queries came and how many of them came on time: no
-// later than 1.25 periods after the station's previous query.
+// After `seconds`, or at SIGTERM, it prints how many queries came and how many of them came on
+// time (no later than 1.25 periods after the station's previous query), then on a second line
+// the queries of each station, in the order of the ports.
 //
 // usage: standin_stations N PERIOD_MS SECONDS
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -26,7 +28,11 @@ using Clock = std::chrono::steady_clock;
 struct Listener {
     net::Socket socket;
     Clock::time_point last_query{};
+    long queries = 0;
 };
+
+volatile sig_atomic_t stopping = 0;
+void on_term(int) { stopping = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -59,6 +65,10 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", ports.c_str());
     std::fflush(stdout);
+    // Without SA_RESTART, so that poll returns at once.
+    struct sigaction term {};
+    term.sa_handler = on_term;
+    ::sigaction(SIGTERM, &term, nullptr);
 
     const auto start = Clock::now();
     const std::time_t wall_start = std::time(nullptr);
@@ -71,7 +81,7 @@ int main(int argc, char** argv) {
     std::vector<Pending> pending;  // accepted, query not yet read
     std::vector<pollfd> fds;
     std::array<std::string, NCHAN> texts;
-    while (Clock::now() - start < run_for) {
+    while (!stopping && Clock::now() - start < run_for) {
         fds.clear();
         for (auto& l : listeners) fds.push_back({l.socket.get(), POLLIN, 0});
         for (auto& p : pending) fds.push_back({p.socket.get(), POLLIN, 0});
@@ -88,6 +98,7 @@ int main(int argc, char** argv) {
             if (net::recv_some(p.socket, buf, sizeof buf) <= 0) continue;
             ++queries;
             Listener& l = listeners[p.station];
+            ++l.queries;
             if (l.last_query != Clock::time_point{}) {
                 ++gaps;
                 if (now - l.last_query <= period * 5 / 4) ++on_time;
@@ -114,5 +125,7 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("queries %ld gaps %ld on_time %ld\n", queries, gaps, on_time);
+    for (const auto& l : listeners) std::printf("%ld ", l.queries);
+    std::printf("\n");
     return 0;
 }
