@@ -3,34 +3,18 @@
 #include <string>
 
 #include "acquisition.h"
-#include "messages.h"
-#include "sockets.h"
+#include "query.h"
 #include "station.h"
 #include "text.h"
 
 namespace {
 
-constexpr int kExchangeTimeoutMs = 5000;  // for the connection, and again for the reply
-constexpr UINT kMinPeriodMs = 1000;       // a period below a second polls once a second
+constexpr UINT kMinPeriodMs = 1000;  // a period below a second polls once a second
 
-const char* query(const net::Socket& sockfd1, char (&reply)[REPLY_CAPACITY], long& got) {
-    if (!net::connect_within(sockfd1, server1, kExchangeTimeoutMs)) return "Невозможно открыть сокет";
-    const std::string query = query_message();
-    if (net::send_some(sockfd1, query.data(), query.size()) <= 0) return "Ошибка передачи в сокет";
-    got = net::recv_within(sockfd1, reply, sizeof reply, kExchangeTimeoutMs);
-    if (got <= 0) return "Ошибка приёма из сокета";
-    return nullptr;
-}
-
-// One query and its reply; the failure's message, or nothing. The connection is shut down
-// and closed before any message is shown.
-const char* exchange(char (&reply)[REPLY_CAPACITY], long& got) {
-    net::Socket sockfd1 = net::Socket::tcp();
-    if (!sockfd1.valid()) return "Невозможно создать сокет";
-    const char* failure = query(sockfd1, reply, got);
-    net::shutdown_both(sockfd1);
-    return failure;
-}
+// What the operator is told when a query fails, by the step it failed at.
+constexpr const char* kQueryFailures[] = {nullptr, "Невозможно создать сокет",
+                                          "Невозможно открыть сокет", "Ошибка передачи в сокет",
+                                          "Ошибка приёма из сокета"};
 
 }  // namespace
 
@@ -42,11 +26,11 @@ void Poller::start(HWND window) {
 
 void Poller::tick() {
     if (!NotPausedFlag) return;
-    char reply[REPLY_CAPACITY] = {};
-    long got = 0;
-    if (const char* failure = exchange(reply, got)) return station_events().pause_for_failure(failure);
+    net::QueryReply reply;
+    if (const net::QueryStep step = net::query_server(server1, reply); step != net::QueryStep::done)
+        return station_events().pause_for_failure(kQueryFailures[int(step)]);
     // The reply is the text of this one receive, up to its first NUL byte.
-    const std::string_view text = c_text(std::string_view(reply, std::size_t(got)));
+    const std::string_view text = c_text(std::string_view(reply.bytes, reply.size));
 
     const FaultCheck check = with_faults([&](FaultList& f) { parse_data_line(text, polled_, f); });
     if (!accept_polled(polled_.sec, old_sec_stamp_)) return;

@@ -5,11 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "messages.h"
 #include "reading.h"
 
-// A reply is at most 1023 bytes: what a monitor takes in its one receive of 1024 into a zeroed
-// buffer. A longer one has no end the monitor could see, so the bridge refuses it.
-constexpr std::size_t MAX_REPLY = 1023;
+// A reply longer than MAX_REPLY has no end a monitor could see, so the bridge refuses it.
 
 enum class ReplyProblem {
     none,

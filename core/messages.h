@@ -1,9 +1,12 @@
 #pragma once
 // The messages a monitor sends to a data server. Each goes over a connection of its own.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
-constexpr std::size_t REPLY_CAPACITY = 1024;  // one receive; a reply holds at most 1023 bytes
+// The longest reply, in bytes. A client takes a reply in one receive into a zeroed buffer of
+// MAX_REPLY + 1 bytes, so a reply that ends before the buffer does is followed by a NUL.
+constexpr std::size_t MAX_REPLY = 1023;
 
 // The query: '?' and a NUL byte.
 std::string query_message();

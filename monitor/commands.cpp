@@ -1,5 +1,5 @@
-// Commands of the button row: File, Graph, Snapshot, Journal, Start, Pause, Continue (and the
-// server button, which sharing owns). Start, Pause and Continue replace the first button.
+// Commands of the button row: File, Graph, Snapshot, Journal, Start, Pause, Continue and the
+// server button. Start, Pause and Continue replace the first button.
 #include "commands.h"
 
 #include "platform.h"

@@ -8,6 +8,7 @@
 #include "resource.h"
 #include "settings_dialog.h"
 #include "sharing.h"
+#include "sockets.h"
 
 namespace {
 
@@ -151,6 +152,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR cmdline, int) {
     set_station_events(window_events);
     g_autostart = cmdline && std::strstr(cmdline, "--autostart") != nullptr;
     if (g_autostart) fatal_box_timeout_ms = 60000;
+    const net::Library sockets;  // for the poller, sharing and the pushes, until the process ends
+    if (sockets.error() != 0) fatal("Невозможно инициализировать библиотеку сокетов");
     winclass();
     winhandler = makewin();
     if (!winhandler) {

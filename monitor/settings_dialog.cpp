@@ -63,10 +63,6 @@ void on_confirm(HWND dlg) {
     g_run = *run;
     create_run_dirs(g_run);
     write_text_file("zk47.cfg", zk47_cfg_text(g_settings));
-
-    WSADATA wsaData;
-    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0)
-        fatal("Невозможно инициализировать библиотеку сокетов");
     EndDialog(dlg, 0);
 }
 

@@ -6,14 +6,12 @@
 #include <cstring>
 #include <string>
 
-#include "messages.h"
 #include "numbers.h"
-#include "sockets.h"
+#include "query.h"
 
 namespace {
 
 constexpr int DEFAULT_PORT = 5000;
-constexpr std::size_t BUFFER_SIZE = 1024;
 constexpr std::size_t MAX_PORT_ANSWER = 1023;
 constexpr std::size_t MAX_ADDRESS_TEXT = 31;
 
@@ -41,42 +39,28 @@ int read_port(const char* text) {
 
 // A failure on the remote side ends the relay: callers cannot be served without the server.
 constexpr int REMOTE_FAILURE = 1;
-// One silent caller or server would otherwise stop every monitor behind the relay for good.
-constexpr int PEER_TIMEOUT_MS = 5000;
+// One silent caller would otherwise stop every monitor behind the relay for good.
+constexpr int CALLER_TIMEOUT_MS = 5000;
+// What is reported when the query to the remote server fails, by the step it failed at.
+constexpr const char* REMOTE_ERRORS[] = {nullptr, "remote socket() call error",
+                                         "remote connect() call error", "remote send() call error",
+                                         "remote recv() call error"};
 
-// Relays one query; returns 0 to go on with the next caller, or the exit code.
+// Relays one query; returns 0 to go on with the next caller, or the exit code. Only the bare
+// query goes on, whatever else the caller sent.
 int relay_query(const net::Socket& caller, const sockaddr_in& remote_address) {
-    net::Socket remote = net::Socket::tcp();
-    if (!remote.valid()) {
-        net::report("remote socket() call error");
+    net::QueryReply reply;
+    if (const net::QueryStep step = net::query_server(remote_address, reply);
+        step != net::QueryStep::done) {
+        net::report(REMOTE_ERRORS[int(step)]);
         return REMOTE_FAILURE;
     }
-    if (!net::connect_within(remote, remote_address, PEER_TIMEOUT_MS)) {
-        net::report("remote connect() call error");
-        return REMOTE_FAILURE;
-    }
-    // Only the bare query goes on, whatever else the caller sent.
-    const std::string query = query_message();
-    if (net::send_some(remote, query.data(), query.size()) <= 0) {
-        net::report("remote send() call error");
-        return REMOTE_FAILURE;
-    }
-    char reply[BUFFER_SIZE] = {};
-    const long got = net::recv_within(remote, reply, sizeof reply, PEER_TIMEOUT_MS);
-    if (got <= 0) {
-        net::report("remote recv() call error");
-        return REMOTE_FAILURE;
-    }
-    net::shutdown_both(remote);
-    remote.close();
-
-    if (net::send_some(caller, reply, static_cast<std::size_t>(got)) <= 0)
-        net::report("send() call error");
+    if (net::send_some(caller, reply.bytes, reply.size) <= 0) net::report("send() call error");
     // The reply may fill the buffer with no NUL in it: the trace stops at the buffer's end.
-    const void* nul = std::memchr(reply, '\0', sizeof reply);
+    const void* nul = std::memchr(reply.bytes, '\0', sizeof reply.bytes);
     const int text_length =
-        static_cast<int>(nul ? static_cast<const char*>(nul) - reply : sizeof reply);
-    std::printf("?\n-->%d,%.*s\n", text_length, text_length, reply);
+        static_cast<int>(nul ? static_cast<const char*>(nul) - reply.bytes : sizeof reply.bytes);
+    std::printf("?\n-->%d,%.*s\n", text_length, text_length, reply.bytes);
     std::fflush(stdout);
     return 0;
 }
@@ -126,8 +110,8 @@ int main() {
         std::printf("connection accepted\n");
         std::fflush(stdout);
 
-        char request[BUFFER_SIZE];
-        if (net::recv_within(caller, request, sizeof request, PEER_TIMEOUT_MS) <= 0) {
+        char request[MAX_REPLY + 1];  // one receive, as large as a reply's
+        if (net::recv_within(caller, request, sizeof request, CALLER_TIMEOUT_MS) <= 0) {
             net::report("recv() call error");
         } else if (request[0] == '?') {
             if (const int code = relay_query(caller, remote_address); code != 0) return code;

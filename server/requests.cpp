@@ -7,7 +7,7 @@
 RequestRules::RequestRules(int secret)
     : push_prefix_(push_message(secret, "")), quit_(quit_message(secret)) {}
 
-std::size_t RequestRules::max_message() const { return push_prefix_.size() + MAX_LINE; }
+std::size_t RequestRules::max_message() const { return push_prefix_.size() + MAX_REPLY; }
 
 namespace {
 // True while `received` can still grow into `expected` (or already is it).

@@ -14,9 +14,6 @@
 #include <string>
 #include <string_view>
 
-// The longest reply a client takes in its one receive (a zeroed buffer of 1024 bytes).
-constexpr std::size_t MAX_LINE = 1023;
-
 enum class Verdict {
     wait,   // not complete yet: read on
     query,  // answer with the latest line

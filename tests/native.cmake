@@ -29,10 +29,10 @@ add_test(NAME acquisition_no_hidden_state
                  ${ZK_WINDOWS_DIR}/acquisition/libzkacquisition.a ${ZK_WINDOWS_DIR}/sharing/libzksharing.a)
 
 # Each area keeps its own tests' wiring.
-include(${CMAKE_CURRENT_SOURCE_DIR}/core/more.cmake OPTIONAL)
-include(${CMAKE_CURRENT_SOURCE_DIR}/net/net.cmake OPTIONAL)
-include(${CMAKE_CURRENT_SOURCE_DIR}/bridge/bridge.cmake OPTIONAL)
-include(${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.cmake OPTIONAL)
-include(${CMAKE_CURRENT_SOURCE_DIR}/station/station.cmake OPTIONAL)
-include(${CMAKE_CURRENT_SOURCE_DIR}/release/release.cmake OPTIONAL)
-include(${CMAKE_CURRENT_SOURCE_DIR}/web/web.cmake OPTIONAL)
+include(${CMAKE_CURRENT_SOURCE_DIR}/core/more.cmake)
+include(${CMAKE_CURRENT_SOURCE_DIR}/net/net.cmake)
+include(${CMAKE_CURRENT_SOURCE_DIR}/bridge/bridge.cmake)
+include(${CMAKE_CURRENT_SOURCE_DIR}/e2e/e2e.cmake)
+include(${CMAKE_CURRENT_SOURCE_DIR}/station/station.cmake)
+include(${CMAKE_CURRENT_SOURCE_DIR}/release/release.cmake)
+include(${CMAKE_CURRENT_SOURCE_DIR}/web/web.cmake)

@@ -5,6 +5,11 @@ add_executable(zksrv_rules_tests ${CMAKE_CURRENT_SOURCE_DIR}/net/requests_test.c
 target_link_libraries(zksrv_rules_tests PRIVATE zksrv_rules ${ZK_GTEST})
 set_target_properties(zksrv_rules_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME net_zksrv_rules COMMAND zksrv_rules_tests)
+# The query every client makes, on loopback sockets.
+add_executable(net_query_tests ${CMAKE_CURRENT_SOURCE_DIR}/net/query_test.cpp)
+target_link_libraries(net_query_tests PRIVATE zknet ${ZK_GTEST})
+set_target_properties(net_query_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME net_query COMMAND net_query_tests)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 set(ZK_NET_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/net)

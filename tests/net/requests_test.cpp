@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "messages.h"
+
 namespace {
 
 using namespace std::string_literals;
@@ -44,7 +46,7 @@ TEST(PushRules, LineKeptExactlyAtTheEndOfSending) {
 }
 
 TEST(PushRules, LongestLineIs1023Bytes) {
-    const std::string longest(MAX_LINE, '9');
+    const std::string longest(MAX_REPLY, '9');
     EXPECT_EQ(rules.judge("+    7 " + longest, true, true).line.size(), 1023u);
     EXPECT_EQ(verdict("+    7 " + longest + "9", false), Verdict::drop);
     EXPECT_EQ(verdict("+    7 " + longest + "9", true), Verdict::drop);

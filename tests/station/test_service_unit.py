@@ -11,13 +11,13 @@ import sys
 import tempfile
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent.parent
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))  # tests/
+from zk47test import station as stationlib  # noqa: E402
+from zk47test.monitor import check  # noqa: E402
+
+ROOT = Path(stationlib.ROOT)
 UNIT = ROOT / "tools" / "zk47-station.service"
-
-
-def check(cond, what):
-    if not cond:
-        raise AssertionError(what)
 
 
 def main():

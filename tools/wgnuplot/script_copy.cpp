@@ -2,22 +2,13 @@
 
 #include <cctype>
 
+#include "plot_scripts.h"
+
 namespace {
 
 bool is_slash(char c) { return c == '\\' || c == '/'; }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-// A single-quoted gnuplot string doubles its own quotes.
-std::string quoted(std::string_view s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += '\'';
-        q += c;
-    }
-    q += '\'';
-    return q;
-}
 
 // Rewrites one line (without its line end).
 void host_line(std::string_view line, const PathMap& map_path, HostScript& out) {
@@ -66,7 +57,7 @@ void host_line(std::string_view line, const PathMap& map_path, HostScript& out) 
             continue;
         }
         if (auto host = map_path(value)) {
-            text += quoted(*host);
+            text += gnuplot_quoted(*host);
             ++out.mapped;
         } else {
             text.append(raw);

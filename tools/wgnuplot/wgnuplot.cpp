@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "handle.h"
 #include "script_copy.h"
 #include "wide_text.h"
 
@@ -39,13 +40,6 @@ constexpr const wchar_t* WINDOWS_GNUPLOTS[] = {L"wgnuplot.exe", L"gnuplot.exe"};
 const wchar_t NO_GNUPLOT[] =
     L"Для графика нужна программа gnuplot, но она не найдена.\n"
     L"Установите gnuplot для Windows и повторите команду.";
-
-struct HandleCloser {
-    void operator()(HANDLE h) const {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
 
 struct FindCloser {
     void operator()(HANDLE h) const {
@@ -135,7 +129,7 @@ std::optional<std::wstring> script_argument() {
 std::optional<std::string> read_script(const std::wstring& path) {
     Handle f(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (f.get() == INVALID_HANDLE_VALUE) return std::nullopt;
+    if (!f) return std::nullopt;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(f.get(), &size) || size.QuadPart < 0 ||
         std::size_t(size.QuadPart) > SCRIPT_CAPACITY)
@@ -180,7 +174,7 @@ std::optional<std::wstring> write_copy(const std::wstring& dir, bool live, const
         const std::wstring path = dir + name;
         Handle f(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (f.get() == INVALID_HANDLE_VALUE) {
+        if (!f) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return std::nullopt;
         }

@@ -14,7 +14,7 @@
 #include "require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::size_t n = size < REPLY_CAPACITY - 1 ? size : REPLY_CAPACITY - 1;
+    const std::size_t n = size < MAX_REPLY ? size : MAX_REPLY;
     const std::string reply(reinterpret_cast<const char*>(data), n);
 
     Reading r;
