@@ -52,27 +52,65 @@ void WebFeed::on_station_removed(const std::string& station) {
     streams_.publish(sse_event("removed", ordered_json{{"station", station}}.dump()));
 }
 
-std::string WebFeed::history_json(const std::string& station,
-                                                 std::int64_t now_ms) const {
+std::vector<std::pair<std::uint64_t, HistoryEntry>> WebFeed::hour_of(const std::string& station,
+                                                                      std::int64_t now_ms,
+                                                                      std::uint64_t& next) const {
     // Copied out under the lock, rendered after it, so that readings are not held up.
     std::vector<std::pair<std::uint64_t, HistoryEntry>> kept;
-    std::uint64_t next = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto it = histories_.find(station);
-        if (it != histories_.end()) {
-            kept.reserve(it->second.size());
-            it->second.each_since(now_ms - HOUR_MS, [&](std::uint64_t seq, const HistoryEntry& e) {
-                kept.emplace_back(seq, e);
-            });
-            next = it->second.total();
-        }
+    next = 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = histories_.find(station);
+    if (it != histories_.end()) {
+        kept.reserve(it->second.size());
+        it->second.each_since(now_ms - HOUR_MS, [&](std::uint64_t seq, const HistoryEntry& e) {
+            kept.emplace_back(seq, e);
+        });
+        next = it->second.total();
     }
+    return kept;
+}
+
+std::string WebFeed::history_json(const std::string& station, std::int64_t now_ms) const {
+    std::uint64_t next;
+    const auto kept = hour_of(station, now_ms, next);
     ordered_json readings = ordered_json::array();
     for (const auto& [seq, e] : kept) readings.push_back(reading_object(e, seq));
     return ordered_json{{"station", station},
                         {"now", now_ms},
                         {"next", next},
+                        {"readings", std::move(readings)}}
+        .dump();
+}
+
+std::string WebFeed::history_json(const std::string& station, std::int64_t now_ms,
+                                  int columns) const {
+    std::uint64_t next;
+    const auto kept = hour_of(station, now_ms, next);
+    std::vector<HistoryEntry> entries;
+    entries.reserve(kept.size());
+    for (const auto& [seq, e] : kept) entries.push_back(e);
+    const std::int64_t spacing = usual_spacing(entries);
+    const std::int64_t recent = now_ms - RECENT_MS;
+    ordered_json reduced = ordered_json::array();
+    for (const HistoryColumn& c :
+         reduce_history(entries, now_ms - HOUR_MS, HOUR_MS, recent, columns, spacing)) {
+        ordered_json lo = ordered_json::array(), hi = ordered_json::array();
+        for (int k = 0; k < NCHAN; ++k) {
+            const bool fault = c.faults >> k & 1u;
+            lo.push_back(fault ? ordered_json() : ordered_json(c.min[k]));
+            hi.push_back(fault ? ordered_json() : ordered_json(c.max[k]));
+        }
+        reduced.push_back(ordered_json::array({c.from_ms, c.to_ms, c.count, std::move(lo), std::move(hi)}));
+    }
+    ordered_json readings = ordered_json::array();
+    for (const auto& [seq, e] : kept) {
+        if (e.at_ms >= recent) readings.push_back(reading_object(e, seq));
+    }
+    return ordered_json{{"station", station},
+                        {"now", now_ms},
+                        {"next", next},
+                        {"spacing", spacing},
+                        {"columns", std::move(reduced)},
                         {"readings", std::move(readings)}}
         .dump();
 }

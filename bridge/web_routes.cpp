@@ -44,7 +44,17 @@ HttpReply history(const WebFeed& feed, const Fleet& fleet, const HttpRequest& re
     const auto names = fleet.names();
     if (std::find(names.begin(), names.end(), name) == names.end())
         return reply(404, "text/plain; charset=utf-8", "no such station\n");
-    return reply(200, "application/json", feed.history_json(name, now_ms()));
+    const std::string columns = req.param("columns");
+    if (columns.empty()) return reply(200, "application/json", feed.history_json(name, now_ms()));
+    // A chart's width in pixels: digits only, within reason.
+    int n = 0;
+    for (char c : columns) {
+        if (c < '0' || c > '9' || n > WebFeed::MAX_COLUMNS) { n = 0; break; }
+        n = n * 10 + (c - '0');
+    }
+    if (n < 1 || n > WebFeed::MAX_COLUMNS)
+        return reply(400, "text/plain; charset=utf-8", "columns=N takes 1 to 10000\n");
+    return reply(200, "application/json", feed.history_json(name, now_ms(), n));
 }
 
 }  // namespace

@@ -130,6 +130,99 @@ TEST(History, HoldsAnHourAtTheShortestPeriod) {
     EXPECT_EQ(kept(h, 0).front(), (std::pair<std::uint64_t, std::int64_t>{400, 400000}));
 }
 
+std::vector<HistoryEntry> entries_at(const std::vector<std::pair<std::int64_t, double>>& at_value) {
+    std::vector<HistoryEntry> out;
+    for (const auto& [at, v] : at_value) out.push_back(make_entry(reading_of(v), at));
+    return out;
+}
+
+TEST(ReduceHistory, KeepsTheMinimumAndMaximumOfEachColumn) {
+    // Ten columns of 1 s over [0, 10 s), four readings a second; the last reading is past until.
+    std::vector<std::pair<std::int64_t, double>> at_value;
+    for (int i = 0; i < 40; ++i) at_value.emplace_back(250 * i, i % 4 == 2 ? -5.25 : i * 1.5);
+    const auto entries = entries_at(at_value);
+    EXPECT_EQ(usual_spacing(entries), 250);
+    const auto cols = reduce_history(entries, 0, 10000, 9750, 10, 250);
+    ASSERT_EQ(cols.size(), 10u);
+    EXPECT_EQ(cols[3].from_ms, 3000);
+    EXPECT_EQ(cols[3].to_ms, 3750);
+    EXPECT_EQ(cols[3].count, 4u);
+    EXPECT_EQ(cols[3].min[0], -5.25);
+    EXPECT_EQ(cols[3].max[11], 15 * 1.5);
+    EXPECT_EQ(cols[3].faults, 0u);
+    EXPECT_EQ(cols[9].count, 3u);  // 9750 is left to the readings in full
+    // Readings outside the hour are not shown; a narrow chart gets as few columns.
+    EXPECT_EQ(reduce_history(entries, 5000, 10000, 9750, 1, 250).front().from_ms, 5000);
+    EXPECT_EQ(reduce_history(entries, 0, 10000, 10000, 1, 250).size(), 1u);
+    EXPECT_TRUE(reduce_history(entries, 0, 10000, 10000, 0, 250).empty());
+}
+
+TEST(ReduceHistory, KeepsFaultsAndOutagesAsGaps) {
+    auto entries = entries_at({{0, 1.0}, {1000, 2.0}, {2000, 3.0}, {3000, 4.0},
+                               // offline for 8 s, within one column
+                               {11000, 5.0}, {12000, 6.0}, {13000, 7.0}});
+    entries[1] = make_entry([] {
+        Reading r = reading_of(2.0);
+        r.values[4] = NSENS_VALUE;
+        r.values[7] = ERROR_VALUE;
+        return r;
+    }(), 1000);
+    EXPECT_EQ(usual_spacing(entries), 1000);
+    const auto cols = reduce_history(entries, 0, 60000, 60000, 2, 1000);
+    ASSERT_EQ(cols.size(), 2u);  // one column, cut at the outage
+    EXPECT_EQ(cols[0].to_ms, 3000);
+    EXPECT_EQ(cols[0].faults, (1u << 4) | (1u << 7));
+    EXPECT_EQ(cols[0].min[0], 1.0);
+    EXPECT_EQ(cols[0].max[0], 4.0);
+    EXPECT_EQ(cols[1].from_ms, 11000);
+    EXPECT_EQ(cols[1].faults, 0u);
+    EXPECT_EQ(cols[1].min[3], 5.0);
+    // A pause within three spacings is no gap.
+    EXPECT_EQ(reduce_history(entries, 0, 60000, 60000, 2, 3000).size(), 1u);
+}
+
+TEST(WebFeed, ReducedHistoryGivesColumnsAndTheLastMinutesInFull) {
+    WebFeed feed;
+    Reading r = reading_of(10.0);
+    const std::int64_t now = 10'000'000;
+    // An hour at 1 s, channel 1 at N/SENS for one reading in an old column, and a gap.
+    for (std::int64_t at = now - 3600 * 1000 + 1000; at <= now; at += 1000) {
+        if (at > now - 1790 * 1000 && at < now - 1750 * 1000) continue;
+        r.values[0] = double(at % 7000) / 1000;
+        r.values[1] = at == now - 3000 * 1000 ? NSENS_VALUE : 1.0;
+        feed.on_reading("a", r, "", at / 1000.0);
+    }
+    const std::string text = feed.history_json("a", now, 60);
+    const json h = json::parse(text);
+    EXPECT_EQ(h["spacing"], 1000);
+    EXPECT_EQ(h["next"], 3561);
+    const auto& readings = h["readings"];
+    ASSERT_EQ(readings.size(), 121u);  // the last two minutes, both ends included
+    EXPECT_EQ(readings.front()["at"], now - WebFeed::RECENT_MS);
+    EXPECT_EQ(readings.back()["seq"], 3560);
+    const auto& cols = h["columns"];
+    ASSERT_EQ(cols.size(), 58u + 1);  // a column a minute up to the last two, one cut by the gap
+    std::uint64_t count = 0;
+    for (const auto& c : cols) count += c[2].get<std::uint64_t>();
+    EXPECT_EQ(count + readings.size(), 3561u);
+    EXPECT_EQ(cols[0].dump(), "[" + std::to_string(now - 3599000) + "," + std::to_string(now - 3541000) +
+                                  ",59,[0.0,1.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0],"
+                                  "[6.0,1.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0]]");
+    EXPECT_TRUE(cols[10][3][1].is_null());  // the N/SENS
+    EXPECT_TRUE(cols[10][4][1].is_null());
+    EXPECT_FALSE(cols[10][3][0].is_null());
+    // The gap between two columns is the outage's forty seconds.
+    bool outage = false;
+    for (std::size_t i = 1; i < cols.size(); ++i)
+        outage |= cols[i][0].get<std::int64_t>() - cols[i - 1][1].get<std::int64_t>() == 40000;
+    EXPECT_TRUE(outage);
+    // Without columns, the hour in full as before; a fraction of its size reduced.
+    const std::string full = feed.history_json("a", now);
+    EXPECT_EQ(json::parse(full)["readings"].size(), 3561u);
+    EXPECT_FALSE(json::parse(full).contains("columns"));
+    EXPECT_LT(text.size() * 10, full.size());
+}
+
 TEST(WebFeed, DecodesTheTimeTextsToUtf8) {
     WebFeed feed;
     Reading r = reading_of(1.0);
