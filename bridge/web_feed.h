@@ -18,7 +18,9 @@ public:
     // Open pages at once: each stream holds a queue of events and a connection.
     static constexpr std::size_t STREAM_CAP = 32;
 
-    explicit WebFeed(std::size_t stream_cap = STREAM_CAP) : streams_(stream_cap) {}
+    explicit WebFeed(std::size_t stream_cap = STREAM_CAP,
+                     std::chrono::steady_clock::duration linger = EventStreams::LINGER)
+        : streams_(stream_cap, linger) {}
 
     // The fleet's hooks, called from the bridge's threads outside the fleet's lock.
     void on_reading(const std::string& station, const Reading& r, const std::string& state,
@@ -39,6 +41,10 @@ public:
     static constexpr int MAX_COLUMNS = 10000;
 
     EventStreams& streams() { return streams_; }
+
+    // A test aid for the page's benchmarks: gives each station `seconds` synthetic readings,
+    // one a second up to now (Unix seconds), as if it had been polled that long.
+    void fill_for_test(const std::vector<std::string>& stations, int seconds, double now);
 
 private:
     // The station's entries of the hour before now_ms, with their sequence numbers, and the

@@ -22,8 +22,12 @@ HttpReply reply(int status, const char* type, std::string body) {
     return r;
 }
 
-HttpReply event_stream(WebFeed& feed) {
-    std::shared_ptr<EventStream> stream = feed.streams().open();
+// A reconnecting page names the last event it had: the browser in Last-Event-ID, the page
+// itself in last= when it opens a new stream after a refused one.
+HttpReply event_stream(WebFeed& feed, const HttpRequest& req) {
+    std::string last = req.header("Last-Event-ID");
+    if (last.empty()) last = req.param("last");
+    std::shared_ptr<EventStream> stream = feed.streams().open(last);
     if (!stream) {
         HttpReply r = reply(503, "text/plain; charset=utf-8",
                             "no event stream free; try again shortly\n");
@@ -71,7 +75,7 @@ void add_web_routes(HttpServer& server, WebFeed& feed, const Fleet& fleet) {
             return r;
         });
     }
-    server.get("/events", [&feed](const HttpRequest&) { return event_stream(feed); });
+    server.get("/events", [&feed](const HttpRequest& req) { return event_stream(feed, req); });
     server.get("/api/history", [&feed, &fleet](const HttpRequest& req) {
         return history(feed, fleet, req);
     });

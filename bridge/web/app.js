@@ -19,6 +19,7 @@
   const stations = new Map();  // name -> station, in the bridge's order
   let generation = 0;          // bumped by every resync; older fetches are dropped
   let syncing = false;         // a resync is fetching the station list
+  let lastEventId = '';        // of the last event had, for a stream opened after a refused one
   const dirty = new Set();     // stations to draw at the next frame
 
   function getJSON(url) {
@@ -35,13 +36,24 @@
 
   // --- the stream -------------------------------------------------------------------------
 
+  // Every (re)connection starts with "hello": the bridge either sends the events missed since
+  // the last one this page had (the browser names it when it reconnects), or says that it
+  // cannot, having restarted or dropped them meanwhile.
   function connect() {
-    const source = new EventSource('events');
-    source.addEventListener('open', resync);
-    source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
-    source.addEventListener('availability', (e) => onAvailability(JSON.parse(e.data)));
-    source.addEventListener('removed', (e) => {
-      const st = stations.get(JSON.parse(e.data).station);
+    const source = new EventSource(lastEventId ? 'events?last=' + encodeURIComponent(lastEventId)
+                                               : 'events');
+    const on = (name, handle) => source.addEventListener(name, (e) => {
+      lastEventId = e.lastEventId;
+      handle(JSON.parse(e.data));
+    });
+    on('hello', (h) => {
+      if (h.replayed) setLink(true);
+      else resync();
+    });
+    on('reading', onReading);
+    on('availability', onAvailability);
+    on('removed', (r) => {
+      const st = stations.get(r.station);
       if (st) dropStation(st);
     });
     source.addEventListener('error', () => {
@@ -51,7 +63,8 @@
     });
   }
 
-  // On every (re)connection: the bridge may have restarted or changed its stations.
+  // On a connection that missed more than the bridge kept: it may have restarted or changed
+  // its stations.
   async function resync() {
     const gen = ++generation;
     syncing = true;
