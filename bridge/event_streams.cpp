@@ -39,7 +39,7 @@ std::string new_run() {
 EventStreams::EventStreams(std::size_t cap, std::chrono::steady_clock::duration linger)
     : cap_(cap), linger_(linger), run_(new_run()) {}
 
-std::shared_ptr<EventStream> EventStreams::open(const std::string& last_id) {
+std::shared_ptr<EventStream> EventStreams::open(const std::string& last_id, bool* replayed) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_ || streams_.size() >= cap_) return nullptr;
     std::shared_ptr<EventStream> s(new EventStream(*this));
@@ -57,6 +57,7 @@ std::shared_ptr<EventStream> EventStreams::open(const std::string& last_id) {
     s->queue_.push_back(std::make_shared<const std::string>(
         sse_event(run_ + "-" + std::to_string(last_seq_), "hello",
                   known ? R"({"replayed":true})" : R"({"replayed":false})")));
+    if (replayed) *replayed = known;
     if (known) s->queue_.insert(s->queue_.end(), kept_.end() - std::ptrdiff_t(last_seq_ - seq), kept_.end());
     return s;
 }

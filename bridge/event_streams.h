@@ -60,7 +60,7 @@ public:
     // first event is "hello", whose data tells whether the events after `last_id` were
     // replayed: {"replayed":true} when `last_id` is an id of this run whose successors are
     // all still kept (they follow at once), false otherwise (the page must fetch afresh).
-    std::shared_ptr<EventStream> open(const std::string& last_id = "");
+    std::shared_ptr<EventStream> open(const std::string& last_id = "", bool* replayed = nullptr);
     // Queues one event for every open stream and keeps it for reconnections. `data` holds no
     // line end (JSON from nlohmann never does).
     void publish(const std::string& name, const std::string& data);

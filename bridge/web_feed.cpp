@@ -122,6 +122,7 @@ std::string WebFeed::history_json(const std::string& station, std::int64_t now_m
 void WebFeed::fill_for_test(const std::vector<std::string>& stations, int seconds, double now) {
     Reading r;
     for (int i = std::min(seconds, int(History::CAPACITY)); i > 0; --i) {
+        if (i <= 1800 && i > 1680) continue;  // an outage of two minutes half an hour ago
         const double at = std::floor(now) - i;
         const std::time_t t = std::time_t(at);
         std::tm tm{};
@@ -130,7 +131,7 @@ void WebFeed::fill_for_test(const std::vector<std::string>& stations, int second
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d-%H-%M-%S", &tm);
         r.sys_stamp = stamp;
         r.sys_time = r.sys_stamp.substr(11);
-        r.tm_time = std::to_string(100000 + i % 100000).substr(1);
+        r.tm_time = std::to_string(100000 + (seconds - i) % 100000).substr(1);
         r.sec = std::int32_t(seconds - i);
         for (std::size_t s = 0; s < stations.size(); ++s) {
             // Slow waves, a channel without a sensor and now and then an error.

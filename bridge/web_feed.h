@@ -43,7 +43,8 @@ public:
     EventStreams& streams() { return streams_; }
 
     // A test aid for the page's benchmarks: gives each station `seconds` synthetic readings,
-    // one a second up to now (Unix seconds), as if it had been polled that long.
+    // one a second up to now (Unix seconds), as if it had been polled that long, but for an
+    // outage of two minutes half an hour ago.
     void fill_for_test(const std::vector<std::string>& stations, int seconds, double now);
 
 private:

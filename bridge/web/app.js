@@ -9,6 +9,7 @@
   const NCHAN = 12;
   const HOUR_MS = 3600e3;
   const RETRY_MS = 3000; // after a refused or closed stream
+  const FRAME_MS = 12;    // drawing time a frame may take
   const GAP_SPACINGS = 3; // readings further apart than this many usual spacings break the chart
   const COLOURS = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b',
                    '#e377c2', '#7f7f7f', '#bcbd22', '#17becf', '#393b79', '#637939'];
@@ -46,9 +47,11 @@
       lastEventId = e.lastEventId;
       handle(JSON.parse(e.data));
     });
+    let given = null;  // the stations, sent ahead of a hello that replays nothing
+    on('stations', (s) => { given = s; });
     on('hello', (h) => {
       if (h.replayed) setLink(true);
-      else resync();
+      else resync(given);
     });
     on('reading', onReading);
     on('availability', onAvailability);
@@ -64,14 +67,14 @@
   }
 
   // On a connection that missed more than the bridge kept: it may have restarted or changed
-  // its stations.
-  async function resync() {
+  // its stations. With no list at hand, it asks for one.
+  async function resync(given) {
     const gen = ++generation;
     syncing = true;
     setLink(true);
-    let data;
+    let data = given;
     try {
-      data = await getJSON('api/stations');
+      if (!data) data = await getJSON('api/stations');
     } catch (e) {
       data = null;  // the stream's error handler takes over
     }
@@ -181,24 +184,10 @@
     const card = template.content.firstElementChild.cloneNode(true);
     card.dataset.station = name;
     card.querySelector('.name').textContent = name;
-    const head = card.querySelector('thead tr');
-    for (let k = 1; k <= NCHAN; k++) {
-      const th = document.createElement('th');
-      th.scope = 'col';
-      th.textContent = 'T' + k + ',°C';
-      head.appendChild(th);
-    }
-    const body = card.querySelector('tbody');
-    const cells = [];
-    for (let i = 0; i < ROWS; i++) {
-      const tr = body.insertRow();
-      const row = [];
-      for (let j = 0; j < 2 + NCHAN; j++) row.push(tr.insertCell());
-      cells.push(row);
-    }
     // columns: the older part of the hour as [from, to, count, minimums, maximums] per
     // pixel column; readings: the newer part in full. loaded: both are of this connection.
-    const st = { name, card, cells, columns: [], spacing: 0, readings: [], next: 0, loaded: false,
+    // cells: the table's, made when the card is first drawn.
+    const st = { name, card, cells: null, columns: [], spacing: 0, readings: [], next: 0, loaded: false,
                  lastAt: null, held: null, chart: null, resizer: null, onScreen: false,
                  stale: false };
     stations.set(name, st);
@@ -233,8 +222,9 @@
       const st = stations.get(e.target.dataset.station);
       if (!st) continue;
       st.onScreen = e.isIntersecting;
-      if (st.onScreen && !st.loaded && !st.held) loadHistory(st, generation);
-      else if (st.onScreen && st.stale) render(st);
+      if (!st.onScreen) continue;
+      if (!st.loaded && !st.held) loadHistory(st, generation);
+      if (st.stale || !st.cells) render(st);
     }
   }, { rootMargin: '200px' });
 
@@ -245,16 +235,50 @@
     dirty.add(st);
   }
 
+  // The cards in sight first, then those near it; what does not fit in a frame's share of
+  // time waits for the next, so that the first cards show before the rest are drawn.
   function drawDirty() {
-    for (const st of dirty) {
+    const start = performance.now();
+    const inSight = (st) => {
+      const r = st.card.getBoundingClientRect();
+      return r.bottom > 0 && r.top < innerHeight;
+    };
+    const order = [...dirty].sort((a, b) => inSight(b) - inSight(a));
+    for (const st of order) {
+      if (performance.now() - start > FRAME_MS) break;
+      dirty.delete(st);
       if (stations.has(st.name)) draw(st);
     }
-    dirty.clear();
+    if (dirty.size) requestAnimationFrame(drawDirty);
+  }
+
+  // The table's head and empty rows. Only for cards that are drawn: a fleet's hundreds of
+  // tables would take the browser longer to lay out than the cards on screen to show.
+  function makeTable(st) {
+    const head = st.card.querySelector('thead tr');
+    for (let k = 1; k <= NCHAN; k++) {
+      const th = document.createElement('th');
+      th.scope = 'col';
+      th.textContent = 'T' + k + ',°C';
+      head.appendChild(th);
+    }
+    const body = st.card.querySelector('tbody');
+    st.cells = [];
+    for (let i = 0; i < ROWS; i++) {
+      const tr = body.insertRow();
+      const row = [];
+      for (let j = 0; j < 2 + NCHAN; j++) row.push(tr.insertCell());
+      st.cells.push(row);
+    }
   }
 
   // The table as the monitor's grid: the newest reading in the bottom row.
   function draw(st) {
     st.stale = false;
+    if (!st.cells) {
+      makeTable(st);
+      st.card.classList.add('drawn');
+    }
     const shown = st.readings.slice(-ROWS);
     const blank = ROWS - shown.length;
     st.cells.forEach((row, i) => {
@@ -326,10 +350,11 @@
   }
 
   // Times of day on a 24-hour clock, local time; seconds when the ticks are that close.
+  const CLOCK = new Intl.DateTimeFormat('ru-RU', { hour: '2-digit', minute: '2-digit' });
+  const CLOCK_SECONDS = new Intl.DateTimeFormat('ru-RU', { hour: '2-digit', minute: '2-digit',
+                                                            second: '2-digit' });
   function timeOfDay(seconds, withSeconds) {
-    const f = { hour: '2-digit', minute: '2-digit' };
-    if (withSeconds) f.second = '2-digit';
-    return new Date(seconds * 1000).toLocaleTimeString('ru-RU', f);
+    return (withSeconds ? CLOCK_SECONDS : CLOCK).format(seconds * 1000);
   }
 
   function drawChart(st) {

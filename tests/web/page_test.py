@@ -206,7 +206,8 @@ class PageTest(unittest.TestCase):
         self.stations[name].push(line.encode("cp1251").decode("latin-1"))
         self.pushed[name].append(row)
         self.browser.wait_for(
-            "JSON.stringify([...%s.cells].map(c => c.textContent.trimStart())) === JSON.stringify(%s)"
+            # A card's table is made when the card is first drawn.
+            "JSON.stringify([...(%s?.cells || [])].map(c => c.textContent.trimStart())) === JSON.stringify(%s)"
             % (self.card(name, "tbody tr:last-child"), json.dumps([t.lstrip() for t in row])),
             WAIT, "reading %s on %s" % (row, name))
         return time.monotonic() - start
@@ -399,6 +400,43 @@ class Chart(PageTest):
         self.assertEqual(self.browser.eval(self.card("east", ".chart canvas") + " !== null"), True)
 
 
+class Reduced(PageTest):
+    """Stations with a full hour filled by the bridge's test aid, an outage half an hour ago."""
+
+    @classmethod
+    def setUpClass(cls):
+        os.environ["ZKBRIDGE_TEST_FILL_HISTORY"] = "3600"
+        try:
+            super().setUpClass()
+        finally:
+            del os.environ["ZKBRIDGE_TEST_FILL_HISTORY"]
+
+    def test_the_chart_shows_the_hour_in_columns_with_its_gaps(self):
+        self.show("north")
+        chart = self.card("north", ".chart")
+        self.browser.wait_for(chart + ".dataset.columns > 0", WAIT)
+        full = self.history("north")
+        # Every reading of the hour, but for those that aged out of it since the page's fetch.
+        self.assertIn(self.chart_points("north"), range(len(full), len(full) + 5))
+        width = self.browser.eval(chart + ".clientWidth")
+        columns = int(self.browser.eval(chart + ".dataset.columns"))
+        # A column a pixel of the hour before the last two minutes, one more where the outage
+        # cuts one; and the outage is the one gap.
+        self.assertLessEqual(columns, width * 58 // 60 + 2)
+        self.assertGreater(columns, width // 2)
+        self.assertEqual(self.browser.eval(chart + ".dataset.gaps"), "1")
+        fetched = self.browser.eval("performance.getEntriesByType('resource')"
+                                    ".filter(e => e.name.includes('api/history?station=north'))"
+                                    ".map(e => [e.name, e.encodedBodySize])")
+        self.assertEqual(len(fetched), 1)
+        self.assertIn("&columns=%d" % width, fetched[0][0])
+        self.assertLess(fetched[0][1] * 5, len(json.dumps(full)))
+        # The table holds the newest readings in full.
+        self.assertEqual([r[0][0] for r in self.rows("north")],
+                         [r["row"][0] for r in full[-8:]])
+        self.browser.screenshot(os.path.join(SHOTS, "chart-reduced.png"))
+
+
 class Stale(PageTest):
     bridge_args = ("--stale-after", "3")
 
@@ -497,8 +535,9 @@ class Streams(unittest.TestCase):
         got = self.hello(b"GET /events HTTP/1.0\r\n\r\n")
         self.assertTrue(got.startswith(b"HTTP/1.0 200 OK\r\n"))
         self.assertIn(b"\r\nConnection: close\r\n", got)
-        self.assertRegex(got, rb"\r\n\r\nretry: 2000\n\nid: [0-9a-f]{16}-\d+\n"
-                              rb"event: hello\ndata: {\"replayed\":false}\n\n$")
+        self.assertRegex(got, rb"\r\n\r\nretry: 2000\n\n"
+                              rb"event: stations\ndata: {\"stations\":\[{\"name\":\"one\",\"state\":\"\w+\"}\]}\n\n"
+                              rb"id: [0-9a-f]{16}-\d+\nevent: hello\ndata: {\"replayed\":false}\n\n$")
 
     def hello(self, request):
         """Everything an event stream sends up to the end of its hello."""
@@ -523,6 +562,8 @@ class Streams(unittest.TestCase):
                                  (b"Last-Event-ID: " + run + b"-" + seq + b"0", b"false")):
             got = self.hello(b"GET /events HTTP/1.1\r\n" + header + b"\r\n\r\n")
             self.assertIn(b"event: hello\ndata: {\"replayed\":%s}" % replayed, got, header)
+            # A page that is replayed what it missed needs no list of the stations.
+            self.assertEqual(b"event: stations\n" in got, replayed == b"false", header)
         # The page's own form, after its stream was refused.
         got = self.hello(b"GET /events?last=" + last + b" HTTP/1.1\r\n\r\n")
         self.assertIn(b"{\"replayed\":true}", got)
