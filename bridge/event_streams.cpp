@@ -58,7 +58,10 @@ std::shared_ptr<EventStream> EventStreams::open(const std::string& last_id, bool
         sse_event(run_ + "-" + std::to_string(last_seq_), "hello",
                   known ? R"({"replayed":true})" : R"({"replayed":false})")));
     if (replayed) *replayed = known;
-    if (known) s->queue_.insert(s->queue_.end(), kept_.end() - std::ptrdiff_t(last_seq_ - seq), kept_.end());
+    if (known) {
+        const auto first = kept_.end() - std::ptrdiff_t(last_seq_ - seq);
+        s->queue_.insert(s->queue_.end(), first, kept_.end());
+    }
     return s;
 }
 

@@ -135,7 +135,8 @@ std::int64_t usual_spacing(const std::vector<HistoryEntry>& entries) {
     if (entries.size() < 2) return 0;
     std::vector<std::int64_t> d;
     d.reserve(entries.size() - 1);
-    for (std::size_t i = 1; i < entries.size(); ++i) d.push_back(entries[i].at_ms - entries[i - 1].at_ms);
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        d.push_back(entries[i].at_ms - entries[i - 1].at_ms);
     const auto mid = d.begin() + std::ptrdiff_t((d.size() - 1) / 2);
     std::nth_element(d.begin(), mid, d.end());
     return *mid;

@@ -104,7 +104,8 @@ std::string WebFeed::history_json(const std::string& station, std::int64_t now_m
             lo.push_back(fault ? ordered_json() : ordered_json(c.min[k]));
             hi.push_back(fault ? ordered_json() : ordered_json(c.max[k]));
         }
-        reduced.push_back(ordered_json::array({c.from_ms, c.to_ms, c.count, std::move(lo), std::move(hi)}));
+        reduced.push_back(
+            ordered_json::array({c.from_ms, c.to_ms, c.count, std::move(lo), std::move(hi)}));
     }
     ordered_json readings = ordered_json::array();
     for (const auto& [seq, e] : kept) {
@@ -135,9 +136,10 @@ void WebFeed::fill_for_test(const std::vector<std::string>& stations, int second
         r.sec = std::int32_t(seconds - i);
         for (std::size_t s = 0; s < stations.size(); ++s) {
             // Slow waves, a channel without a sensor and now and then an error.
-            for (int k = 0; k < NCHAN; ++k)
-                r.values[k] = std::round(2000.0 + 100 * k +
-                                         500 * std::sin((at + 37.0 * double(s)) / (60.0 + k))) / 100;
+            for (int k = 0; k < NCHAN; ++k) {
+                const double wave = std::sin((at + 37.0 * double(s)) / (60.0 + k));
+                r.values[k] = std::round(2000.0 + 100 * k + 500 * wave) / 100;
+            }
             r.values[NCHAN - 1] = NSENS_VALUE;
             if (i % 600 == int(s % 600)) r.values[s % 4] = ERROR_VALUE;
             on_reading(stations[s], r, "", at);

@@ -49,7 +49,8 @@ HttpReply event_stream(WebFeed& feed, const Fleet& fleet, const HttpRequest& req
         nlohmann::json list = nlohmann::json::array();
         for (const NamedStatus& s : fleet.snapshot())
             list.push_back({{"name", s.name}, {"state", availability_name(s.status.availability)}});
-        body += "event: stations\ndata: " + nlohmann::json{{"stations", std::move(list)}}.dump() + "\n\n";
+        const nlohmann::json data{{"stations", std::move(list)}};
+        body += "event: stations\ndata: " + data.dump() + "\n\n";
     }
     HttpReply r = reply(200, "text/event-stream", std::move(body));
     // A reverse proxy must pass each event on at once.
@@ -108,7 +109,10 @@ HttpReply history(const WebFeed& feed, const Fleet& fleet, const HttpRequest& re
     // A chart's width in pixels: digits only, within reason.
     int n = 0;
     for (char c : columns) {
-        if (c < '0' || c > '9' || n > WebFeed::MAX_COLUMNS) { n = 0; break; }
+        if (c < '0' || c > '9' || n > WebFeed::MAX_COLUMNS) {
+            n = 0;
+            break;
+        }
         n = n * 10 + (c - '0');
     }
     if (n < 1 || n > WebFeed::MAX_COLUMNS)

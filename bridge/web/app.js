@@ -119,7 +119,8 @@
     st.readings = h.readings;
     st.next = h.next;
     const lastColumn = h.columns[h.columns.length - 1];
-    const last = h.readings.length ? h.readings[h.readings.length - 1].at : lastColumn && lastColumn[1];
+    const last = h.readings.length ? h.readings[h.readings.length - 1].at
+                                   : lastColumn && lastColumn[1];
     st.lastAt = last ? Date.now() - (h.now - last) : null;
     const held = st.held;
     st.held = null;
@@ -187,9 +188,9 @@
     // columns: the older part of the hour as [from, to, count, minimums, maximums] per
     // pixel column; readings: the newer part in full. loaded: both are of this connection.
     // cells: the table's, made when the card is first drawn.
-    const st = { name, card, cells: null, columns: [], spacing: 0, readings: [], next: 0, loaded: false,
-                 lastAt: null, held: null, chart: null, resizer: null, onScreen: false,
-                 stale: false };
+    const st = { name, card, cells: null, columns: [], spacing: 0, readings: [], next: 0,
+                 loaded: false, lastAt: null, held: null, chart: null, resizer: null,
+                 onScreen: false, stale: false };
     stations.set(name, st);
     watcher.observe(card);
     return st;

@@ -206,7 +206,8 @@ TEST(WebFeed, ReducedHistoryGivesColumnsAndTheLastMinutesInFull) {
     std::uint64_t count = 0;
     for (const auto& c : cols) count += c[2].get<std::uint64_t>();
     EXPECT_EQ(count + readings.size(), 3561u);
-    EXPECT_EQ(cols[0].dump(), "[" + std::to_string(now - 3599000) + "," + std::to_string(now - 3541000) +
+    EXPECT_EQ(cols[0].dump(), "[" + std::to_string(now - 3599000) + "," +
+                                  std::to_string(now - 3541000) +
                                   ",59,[0.0,1.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0],"
                                   "[6.0,1.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0]]");
     EXPECT_TRUE(cols[10][3][1].is_null());  // the N/SENS
@@ -348,7 +349,8 @@ TEST(EventStreams, ReplayOnlyWhileTheMissedEventsAreAllKept) {
         Reader oldest(streams.open(id + std::to_string(last - int(EventStreams::REPLAY_EVENTS))));
         const std::string all = drain(oldest);
         EXPECT_EQ(all.rfind(hello(streams, last, true), 0), 0u);
-        EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), 4 * (1 + int(EventStreams::REPLAY_EVENTS)));
+        EXPECT_EQ(std::count(all.begin(), all.end(), '\n'),
+                  4 * (1 + int(EventStreams::REPLAY_EVENTS)));
     }
     Reader gone(streams.open(id + std::to_string(last - int(EventStreams::REPLAY_EVENTS) - 1)));
     EXPECT_EQ(drain(gone), hello(streams, last, false));

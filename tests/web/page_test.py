@@ -3,6 +3,7 @@ every second, and the page in headless Chromium.
 
 Run as page_test.py [unittest arguments] -- ZKBRIDGE ZKSRV SCREENSHOT_DIR
 """
+import gzip
 import http.client
 import json
 import os
@@ -207,7 +208,8 @@ class PageTest(unittest.TestCase):
         self.pushed[name].append(row)
         self.browser.wait_for(
             # A card's table is made when the card is first drawn.
-            "JSON.stringify([...(%s?.cells || [])].map(c => c.textContent.trimStart())) === JSON.stringify(%s)"
+            "JSON.stringify([...(%s?.cells || [])].map(c => c.textContent.trimStart())) === "
+            "JSON.stringify(%s)"
             % (self.card(name, "tbody tr:last-child"), json.dumps([t.lstrip() for t in row])),
             WAIT, "reading %s on %s" % (row, name))
         return time.monotonic() - start
@@ -462,6 +464,16 @@ class Stale(PageTest):
                          "на связи")
 
 
+def fetch(port, path, headers):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    try:
+        c.request("GET", path, headers=headers)
+        r = c.getresponse()
+        return r.status, dict(r.getheaders()), r.read()
+    finally:
+        c.close()
+
+
 class Streams(unittest.TestCase):
     """No browser: raw event streams against the cap, and the other endpoints meanwhile."""
 
@@ -536,8 +548,10 @@ class Streams(unittest.TestCase):
         self.assertTrue(got.startswith(b"HTTP/1.0 200 OK\r\n"))
         self.assertIn(b"\r\nConnection: close\r\n", got)
         self.assertRegex(got, rb"\r\n\r\nretry: 2000\n\n"
-                              rb"event: stations\ndata: {\"stations\":\[{\"name\":\"one\",\"state\":\"\w+\"}\]}\n\n"
-                              rb"id: [0-9a-f]{16}-\d+\nevent: hello\ndata: {\"replayed\":false}\n\n$")
+                              rb"event: stations\ndata: "
+                              rb"{\"stations\":\[{\"name\":\"one\",\"state\":\"\w+\"}\]}\n\n"
+                              rb"id: [0-9a-f]{16}-\d+\nevent: hello\n"
+                              rb"data: {\"replayed\":false}\n\n$")
 
     def hello(self, request):
         """Everything an event stream sends up to the end of its hello."""
@@ -568,11 +582,34 @@ class Streams(unittest.TestCase):
         got = self.hello(b"GET /events?last=" + last + b" HTTP/1.1\r\n\r\n")
         self.assertIn(b"{\"replayed\":true}", got)
 
+    def test_a_reduced_history_is_gzipped_for_who_takes_it(self):
+        path = "/api/history?station=one&columns=300"
+        _, head, plain = fetch(self.bridge.http_port, path, {})
+        self.assertNotIn("Content-Encoding", head)
+        self.assertEqual(head["Vary"], "Accept-Encoding")
+        self.assertEqual(list(json.loads(plain)),
+                         ["station", "now", "next", "spacing", "columns", "readings"])
+        for accept in ("gzip", "deflate, GZIP;q=0.5", "br,gzip"):
+            _, head, body = fetch(self.bridge.http_port, path, {"Accept-Encoding": accept})
+            self.assertEqual(head.get("Content-Encoding"), "gzip", accept)
+            self.assertEqual(json.loads(gzip.decompress(body))["station"], "one")
+        for accept in ("gzip;q=0", "identity", "x-gzip2"):
+            _, head, body = fetch(self.bridge.http_port, path, {"Accept-Encoding": accept})
+            self.assertNotIn("Content-Encoding", head, accept)
+        # The whole hour answers as it always did, whatever the client takes.
+        _, head, _ = fetch(self.bridge.http_port, "/api/history?station=one",
+                           {"Accept-Encoding": "gzip"})
+        self.assertNotIn("Content-Encoding", head)
+        self.assertNotIn("Vary", head)
+
     def test_endpoints_answer_get_only_and_check_their_station(self):
         for path in ("/", "/events", "/api/history?station=one"):
             self.assertEqual(self.bridge.get(path, "POST")[0], 405, path)
         self.assertEqual(self.bridge.get("/api/history?station=nobody")[0], 404)
         self.assertEqual(self.bridge.get("/api/history")[0], 400)
+        for columns in ("0", "10001", "x", "-5", "99999999999999999999"):
+            self.assertEqual(self.bridge.get("/api/history?station=one&columns=" + columns)[0],
+                             400, columns)
         status, licence = self.bridge.get("/vendor/uplot/LICENSE")  # served with the library
         self.assertEqual((status, licence.split(b"\n")[0]), (200, b"The MIT License (MIT)"))
 
