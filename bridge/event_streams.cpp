@@ -54,8 +54,10 @@ std::shared_ptr<EventStream> EventStreams::open(const std::string& last_id, bool
         seq = seq * 10 + std::uint64_t(last_id[i] - '0');
     }
     known = known && seq <= last_seq_ && last_seq_ - seq <= kept_.size();
+    // The hello's id is where the events that follow it start: should this stream drop
+    // during a replay, the next one starts there again.
     s->queue_.push_back(std::make_shared<const std::string>(
-        sse_event(run_ + "-" + std::to_string(last_seq_), "hello",
+        sse_event(run_ + "-" + std::to_string(known ? seq : last_seq_), "hello",
                   known ? R"({"replayed":true})" : R"({"replayed":false})")));
     if (replayed) *replayed = known;
     if (known) {

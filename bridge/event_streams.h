@@ -60,6 +60,7 @@ public:
     // first event is "hello", whose data tells whether the events after `last_id` were
     // replayed: {"replayed":true} when `last_id` is an id of this run whose successors are
     // all still kept (they follow at once), false otherwise (the page must fetch afresh).
+    // `replayed`, when given, is set likewise.
     std::shared_ptr<EventStream> open(const std::string& last_id = "", bool* replayed = nullptr);
     // Queues one event for every open stream and keeps it for reconnections. `data` holds no
     // line end (JSON from nlohmann never does).

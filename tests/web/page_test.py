@@ -573,7 +573,7 @@ class Streams(unittest.TestCase):
         for header, replayed in ((b"Last-Event-ID: " + last, b"true"),
                                  (b"last-event-id: " + last, b"true"),
                                  (b"Last-Event-ID: " + other + b"-" + seq, b"false"),
-                                 (b"Last-Event-ID: " + run + b"-" + seq + b"0", b"false")):
+                                 (b"Last-Event-ID: %s-%d" % (run, int(seq) + 1000), b"false")):
             got = self.hello(b"GET /events HTTP/1.1\r\n" + header + b"\r\n\r\n")
             self.assertIn(b"event: hello\ndata: {\"replayed\":%s}" % replayed, got, header)
             # A page that is replayed what it missed needs no list of the stations.
