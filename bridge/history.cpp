@@ -1,5 +1,6 @@
 #include "history.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -113,4 +114,66 @@ void History::push(const HistoryEntry& e) {
     }
     ring_[start_] = e;
     start_ = (start_ + 1) % capacity_;
+}
+
+bool channel_value(const HistoryEntry& e, int channel, double& out) {
+    switch (kind_of(e, channel)) {
+    case ChannelKind::measurement:
+        out = e.chan[channel] == NEGATIVE_ZERO ? 0.0 : e.chan[channel] / 100.0;
+        return true;
+    case ChannelKind::wide: {
+        float f;
+        std::memcpy(&f, &e.chan[channel], sizeof f);
+        out = f;
+        return true;
+    }
+    default: return false;
+    }
+}
+
+std::int64_t usual_spacing(const std::vector<HistoryEntry>& entries) {
+    if (entries.size() < 2) return 0;
+    std::vector<std::int64_t> d;
+    d.reserve(entries.size() - 1);
+    for (std::size_t i = 1; i < entries.size(); ++i)
+        d.push_back(entries[i].at_ms - entries[i - 1].at_ms);
+    const auto mid = d.begin() + std::ptrdiff_t((d.size() - 1) / 2);
+    std::nth_element(d.begin(), mid, d.end());
+    return *mid;
+}
+
+std::vector<HistoryColumn> reduce_history(const std::vector<HistoryEntry>& entries,
+                                          std::int64_t from_ms, std::int64_t span_ms,
+                                          std::int64_t until_ms, int columns,
+                                          std::int64_t spacing_ms) {
+    std::vector<HistoryColumn> out;
+    if (columns <= 0 || span_ms <= 0) return out;
+    const std::int64_t gap = GAP_SPACINGS * spacing_ms;
+    std::int64_t column = -1, previous_at = 0;
+    for (const HistoryEntry& e : entries) {
+        if (e.at_ms >= until_ms) break;
+        if (e.at_ms < from_ms) continue;
+        const std::int64_t c = (e.at_ms - from_ms) * columns / span_ms;
+        if (out.empty() || c != column || e.at_ms - previous_at > gap) {
+            out.emplace_back();
+            out.back().from_ms = e.at_ms;
+            column = c;
+        }
+        previous_at = e.at_ms;
+        HistoryColumn& col = out.back();
+        const bool first = col.count++ == 0;
+        col.to_ms = e.at_ms;
+        for (int k = 0; k < NCHAN; ++k) {
+            double v;
+            if (!channel_value(e, k, v)) {
+                col.faults |= 1u << k;
+            } else if (first) {
+                col.min[k] = col.max[k] = v;
+            } else {
+                col.min[k] = std::min(col.min[k], v);
+                col.max[k] = std::max(col.max[k], v);
+            }
+        }
+    }
+    return out;
 }

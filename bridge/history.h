@@ -67,3 +67,33 @@ private:
     std::size_t start_ = 0;           // index of the oldest entry once full
     std::uint64_t total_ = 0;
 };
+
+// A channel's value in degrees; false for N/SENS and ERROR.
+bool channel_value(const HistoryEntry& e, int channel, double& out);
+
+// Readings further apart than this many usual spacings leave a gap: the station was offline
+// or gave nothing new, and a line across that time would show values nobody read. The page
+// breaks its chart by the same rule.
+constexpr int GAP_SPACINGS = 3;
+
+// The usual time between the readings (oldest first): the median spacing, 0 for fewer than two.
+std::int64_t usual_spacing(const std::vector<HistoryEntry>& entries);
+
+// The readings of one pixel column of a chart, never across a gap.
+struct HistoryColumn {
+    std::int64_t from_ms = 0;  // its first reading
+    std::int64_t to_ms = 0;    // and its last
+    std::uint32_t count = 0;
+    std::array<double, NCHAN> min{}, max{};  // meaningless for a channel with a fault
+    // Channels with an N/SENS or ERROR here, T1 in the lowest bit: drawn as a gap, so that a
+    // fault stays in sight however narrow the chart.
+    std::uint32_t faults = 0;
+};
+
+// The entries (oldest first) accepted before until_ms, as the minimum and maximum of each
+// channel per column: [from_ms, from_ms + span_ms) cut into `columns` equal parts, and a column
+// cut again wherever two readings are more than GAP_SPACINGS × spacing_ms apart.
+std::vector<HistoryColumn> reduce_history(const std::vector<HistoryEntry>& entries,
+                                          std::int64_t from_ms, std::int64_t span_ms,
+                                          std::int64_t until_ms, int columns,
+                                          std::int64_t spacing_ms);

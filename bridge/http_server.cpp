@@ -17,6 +17,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -88,7 +89,7 @@ struct HttpServer::Impl {
         if (it != per_address.end() && --it->second == 0) per_address.erase(it);
         if (open.empty()) all_closed.notify_all();
     }
-    HttpReply answer(http::verb method, const std::string& target) const;
+    HttpReply answer(const http::request<http::string_body>& request) const;
 };
 
 namespace {
@@ -146,7 +147,7 @@ private:
         const int version = req.version();
         const bool keep = req.keep_alive();
         const bool head = req.method() == http::verb::head;
-        HttpReply reply = server_.answer(req.method(), std::string(req.target()));
+        HttpReply reply = server_.answer(req);
         if (reply.events && !head) {
             start_events(version, std::move(reply));
             return;
@@ -271,7 +272,9 @@ private:
 
 }  // namespace
 
-HttpReply HttpServer::Impl::answer(http::verb method, const std::string& target) const {
+HttpReply HttpServer::Impl::answer(const http::request<http::string_body>& request) const {
+    const http::verb method = request.method();
+    const std::string target(request.target());
     if (method != http::verb::get && method != http::verb::head) {
         // Every view is read-only.
         HttpReply r = plain(405, "method not allowed\n");
@@ -297,6 +300,8 @@ HttpReply HttpServer::Impl::answer(http::verb method, const std::string& target)
     }
     const auto route = routes.find(req.path);
     if (route == routes.end()) return plain(404, "");
+    for (const auto& field : request)
+        req.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
     try {
         return route->second(req);
     } catch (const std::exception&) {
@@ -343,6 +348,13 @@ void HttpServer::Impl::accept() {
 std::string HttpRequest::param(const std::string& name) const {
     for (const auto& [key, value] : query) {
         if (key == name) return value;
+    }
+    return "";
+}
+
+std::string HttpRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (beast::iequals(key, name)) return value;
     }
     return "";
 }

@@ -22,8 +22,11 @@
 struct HttpRequest {
     std::string path;                                        // percent-decoded, no query
     std::vector<std::pair<std::string, std::string>> query;  // decoded, in order
+    std::vector<std::pair<std::string, std::string>> headers;  // as they came
     // The first value of a query parameter; "" when it is absent.
     std::string param(const std::string& name) const;
+    // The first value of a header, its name in any case; "" when it is absent.
+    std::string header(const std::string& name) const;
 };
 
 struct HttpReply {

@@ -25,4 +25,5 @@ target_link_libraries(zkbridge_web_data PUBLIC zkbridge_rules)
 add_library(zkbridge_web STATIC
   ${CMAKE_CURRENT_LIST_DIR}/web_routes.cpp ${CMAKE_CURRENT_BINARY_DIR}/web_assets.cpp)
 target_include_directories(zkbridge_web PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(zkbridge_web PUBLIC zkbridge_web_data)
+find_package(ZLIB REQUIRED)
+target_link_libraries(zkbridge_web PUBLIC zkbridge_web_data PRIVATE ZLIB::ZLIB)

@@ -5,6 +5,6 @@
 #include "http_server.h"
 #include "web_feed.h"
 
-// GET / and the page's files, GET /events and GET /api/history?station=NAME. The feed and
-// the fleet must outlive the server.
+// GET / and the page's files, GET /events and GET /api/history?station=NAME[&columns=N].
+// The feed and the fleet must outlive the server.
 void add_web_routes(HttpServer& server, WebFeed& feed, const Fleet& fleet);

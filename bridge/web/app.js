@@ -1,5 +1,6 @@
-// The live page of every station. Cards come from api/stations and api/history, then the
-// event stream at "events" keeps them current; the page never polls. Texts from stations only
+// The live page of every station. Cards come from api/stations, each card's history from
+// api/history once it comes near the screen, reduced to what its chart's width can show; then
+// the event stream at "events" keeps them current; the page never polls. Texts from stations only
 // ever reach the page through textContent. URLs are relative, so the page also works from a
 // sub-path behind a reverse proxy.
 'use strict';
@@ -8,6 +9,7 @@
   const NCHAN = 12;
   const HOUR_MS = 3600e3;
   const RETRY_MS = 3000; // after a refused or closed stream
+  const FRAME_MS = 12;    // drawing time a frame may take
   const GAP_SPACINGS = 3; // readings further apart than this many usual spacings break the chart
   const COLOURS = ['#1f77b4', '#ff7f0e', '#2ca02c', '#d62728', '#9467bd', '#8c564b',
                    '#e377c2', '#7f7f7f', '#bcbd22', '#17becf', '#393b79', '#637939'];
@@ -18,6 +20,7 @@
   const stations = new Map();  // name -> station, in the bridge's order
   let generation = 0;          // bumped by every resync; older fetches are dropped
   let syncing = false;         // a resync is fetching the station list
+  let lastEventId = '';        // of the last event had, for a stream opened after a refused one
   const dirty = new Set();     // stations to draw at the next frame
 
   function getJSON(url) {
@@ -34,13 +37,26 @@
 
   // --- the stream -------------------------------------------------------------------------
 
+  // Every (re)connection starts with "hello": the bridge either sends the events missed since
+  // the last one this page had (the browser names it when it reconnects), or says that it
+  // cannot, having restarted or dropped them meanwhile.
   function connect() {
-    const source = new EventSource('events');
-    source.addEventListener('open', resync);
-    source.addEventListener('reading', (e) => onReading(JSON.parse(e.data)));
-    source.addEventListener('availability', (e) => onAvailability(JSON.parse(e.data)));
-    source.addEventListener('removed', (e) => {
-      const st = stations.get(JSON.parse(e.data).station);
+    const source = new EventSource(lastEventId ? 'events?last=' + encodeURIComponent(lastEventId)
+                                               : 'events');
+    const on = (name, handle) => source.addEventListener(name, (e) => {
+      lastEventId = e.lastEventId;
+      handle(JSON.parse(e.data));
+    });
+    let given = null;  // the stations, sent ahead of a hello that replays nothing
+    on('stations', (s) => { given = s; });
+    on('hello', (h) => {
+      if (h.replayed) setLink(true);
+      else resync(given);
+    });
+    on('reading', onReading);
+    on('availability', onAvailability);
+    on('removed', (r) => {
+      const st = stations.get(r.station);
       if (st) dropStation(st);
     });
     source.addEventListener('error', () => {
@@ -50,14 +66,15 @@
     });
   }
 
-  // On every (re)connection: the bridge may have restarted or changed its stations.
-  async function resync() {
+  // On a connection that missed more than the bridge kept: it may have restarted or changed
+  // its stations. With no list at hand, it asks for one.
+  async function resync(given) {
     const gen = ++generation;
     syncing = true;
     setLink(true);
-    let data;
+    let data = given;
     try {
-      data = await getJSON('api/stations');
+      if (!data) data = await getJSON('api/stations');
     } catch (e) {
       data = null;  // the stream's error handler takes over
     }
@@ -72,25 +89,39 @@
       const st = stations.get(s.name) || addStation(s.name);
       list.appendChild(st.card);  // keeps the bridge's order
       setState(st, s.state);
-      st.held = [];  // events of an earlier connection are no longer in sequence
-      loadHistory(st, gen);
+      // Events of an earlier connection are no longer in sequence: the history is fetched
+      // again, at once for the cards near the screen, for the others when they come near.
+      st.loaded = false;
+      st.held = null;
+      if (st.onScreen) loadHistory(st, gen);
     }
   }
 
+  // A chart shows at most one column of the hour per pixel of its width.
+  function chartWidth(st) {
+    return Math.max(200, st.card.querySelector('.chart').clientWidth);
+  }
+
   async function loadHistory(st, gen) {
-    if (!st.held) st.held = [];  // readings that arrive while the history is on its way
+    st.held = [];  // readings that arrive while the history is on its way
     let h;
     try {
-      h = await getJSON('api/history?station=' + encodeURIComponent(st.name));
+      h = await getJSON('api/history?station=' + encodeURIComponent(st.name) +
+                        '&columns=' + chartWidth(st));
     } catch (e) {
-      st.held = null;  // the next reading finds a gap and asks again
+      st.held = null;  // the next reading asks again
       return;
     }
     if (gen !== generation || !stations.has(st.name)) return;
+    st.loaded = true;
+    st.columns = h.columns;
+    st.spacing = h.spacing;
     st.readings = h.readings;
     st.next = h.next;
-    const last = h.readings[h.readings.length - 1];
-    st.lastAt = last ? Date.now() - (h.now - last.at) : null;
+    const lastColumn = h.columns[h.columns.length - 1];
+    const last = h.readings.length ? h.readings[h.readings.length - 1].at
+                                   : lastColumn && lastColumn[1];
+    st.lastAt = last ? Date.now() - (h.now - last) : null;
     const held = st.held;
     st.held = null;
     for (const r of held) addReading(st, r);
@@ -111,6 +142,12 @@
     }
     if (st.held) {
       st.held.push(r);
+      return;
+    }
+    if (!st.loaded) {
+      // Off screen, no history is kept: the card catches up when it comes near.
+      st.lastAt = Date.now();
+      if (st.onScreen) loadHistory(st, generation);
       return;
     }
     if (addReading(st, r)) render(st);
@@ -136,6 +173,9 @@
     let drop = 0;
     while (drop < st.readings.length && st.readings[drop].at < oldest) drop++;
     if (drop) st.readings.splice(0, drop);
+    drop = 0;
+    while (drop < st.columns.length && st.columns[drop][0] < oldest) drop++;
+    if (drop) st.columns.splice(0, drop);
     return true;
   }
 
@@ -145,23 +185,12 @@
     const card = template.content.firstElementChild.cloneNode(true);
     card.dataset.station = name;
     card.querySelector('.name').textContent = name;
-    const head = card.querySelector('thead tr');
-    for (let k = 1; k <= NCHAN; k++) {
-      const th = document.createElement('th');
-      th.scope = 'col';
-      th.textContent = 'T' + k + ',°C';
-      head.appendChild(th);
-    }
-    const body = card.querySelector('tbody');
-    const cells = [];
-    for (let i = 0; i < ROWS; i++) {
-      const tr = body.insertRow();
-      const row = [];
-      for (let j = 0; j < 2 + NCHAN; j++) row.push(tr.insertCell());
-      cells.push(row);
-    }
-    const st = { name, card, cells, readings: [], next: 0, lastAt: null, held: null, chart: null,
-                 resizer: null, onScreen: false, stale: false };
+    // columns: the older part of the hour as [from, to, count, minimums, maximums] per
+    // pixel column; readings: the newer part in full. loaded: both are of this connection.
+    // cells: the table's, made when the card is first drawn.
+    const st = { name, card, cells: null, columns: [], spacing: 0, readings: [], next: 0,
+                 loaded: false, lastAt: null, held: null, chart: null, resizer: null,
+                 onScreen: false, stale: false };
     stations.set(name, st);
     watcher.observe(card);
     return st;
@@ -194,7 +223,9 @@
       const st = stations.get(e.target.dataset.station);
       if (!st) continue;
       st.onScreen = e.isIntersecting;
-      if (st.onScreen && st.stale) render(st);
+      if (!st.onScreen) continue;
+      if (!st.loaded && !st.held) loadHistory(st, generation);
+      if (st.stale || !st.cells) render(st);
     }
   }, { rootMargin: '200px' });
 
@@ -205,16 +236,50 @@
     dirty.add(st);
   }
 
+  // The cards in sight first, then those near it; what does not fit in a frame's share of
+  // time waits for the next, so that the first cards show before the rest are drawn.
   function drawDirty() {
-    for (const st of dirty) {
+    const start = performance.now();
+    const inSight = (st) => {
+      const r = st.card.getBoundingClientRect();
+      return r.bottom > 0 && r.top < innerHeight;
+    };
+    const order = [...dirty].sort((a, b) => inSight(b) - inSight(a));
+    for (const st of order) {
+      if (performance.now() - start > FRAME_MS) break;
+      dirty.delete(st);
       if (stations.has(st.name)) draw(st);
     }
-    dirty.clear();
+    if (dirty.size) requestAnimationFrame(drawDirty);
+  }
+
+  // The table's head and empty rows. Only for cards that are drawn: a fleet's hundreds of
+  // tables would take the browser longer to lay out than the cards on screen to show.
+  function makeTable(st) {
+    const head = st.card.querySelector('thead tr');
+    for (let k = 1; k <= NCHAN; k++) {
+      const th = document.createElement('th');
+      th.scope = 'col';
+      th.textContent = 'T' + k + ',°C';
+      head.appendChild(th);
+    }
+    const body = st.card.querySelector('tbody');
+    st.cells = [];
+    for (let i = 0; i < ROWS; i++) {
+      const tr = body.insertRow();
+      const row = [];
+      for (let j = 0; j < 2 + NCHAN; j++) row.push(tr.insertCell());
+      st.cells.push(row);
+    }
   }
 
   // The table as the monitor's grid: the newest reading in the bottom row.
   function draw(st) {
     st.stale = false;
+    if (!st.cells) {
+      makeTable(st);
+      st.card.classList.add('drawn');
+    }
     const shown = st.readings.slice(-ROWS);
     const blank = ROWS - shown.length;
     st.cells.forEach((row, i) => {
@@ -240,7 +305,7 @@
     el.textContent = 'последнее показание ' + ago + ' назад';
   }
 
-  // --- chart: every channel over the last hour, one point per reading ----------------------
+  // --- chart: every channel over the last hour, one point per reading or per column ---------
 
   // The usual time between two readings: the median spacing, in ms.
   function usualSpacing(readings) {
@@ -250,43 +315,57 @@
     return d.length ? d[Math.floor((d.length - 1) / 2)] : 0;
   }
 
-  // The chart's columns and the number of gaps in them. Readings further apart than
+  // The chart's points and the number of gaps in them. Readings further apart than
   // GAP_SPACINGS usual spacings leave a gap, as N/SENS and ERROR do: the station was offline
-  // or gave nothing new, and a line across that time would show values nobody read.
+  // or gave nothing new, and a line across that time would show values nobody read. A column
+  // of the older part gives its minimum at its first reading and its maximum at its last; the
+  // bridge cuts columns at gaps by the same rule and sends null for a channel's fault.
   function chartData(st) {
-    const rs = st.readings;
-    const limit = GAP_SPACINGS * usualSpacing(rs);
+    const limit = GAP_SPACINGS * (st.spacing || usualSpacing(st.readings));
     const data = [[]];
     for (let k = 0; k < NCHAN; k++) data.push([]);
     let gaps = 0;
-    rs.forEach((r, i) => {
-      if (i > 0 && r.at - rs[i - 1].at > limit) {
-        data[0].push((rs[i - 1].at + r.at) / 2000);  // a point without values breaks the lines
-        for (let k = 1; k <= NCHAN; k++) data[k].push(null);
+    let lastAt = null;
+    const point = (at, values) => {
+      data[0].push(at / 1000);
+      for (let k = 0; k < NCHAN; k++) data[1 + k].push(values[k]);
+    };
+    const follow = (from) => {
+      if (lastAt !== null && from - lastAt > limit) {
+        point((lastAt + from) / 2, new Array(NCHAN).fill(null));  // breaks the lines
         gaps++;
       }
-      data[0].push(r.at / 1000);
-      for (let k = 0; k < NCHAN; k++) {
-        const text = r.row[2 + k];
-        data[1 + k].push(statusOf(text) ? null : parseFloat(text));
-      }
-    });
+    };
+    for (const [from, to, , min, max] of st.columns) {
+      follow(from);
+      point(from, min);
+      if (to > from) point(to, max);
+      lastAt = to;
+    }
+    for (const r of st.readings) {
+      follow(r.at);
+      point(r.at, r.row.slice(2).map((text) => (statusOf(text) ? null : parseFloat(text))));
+      lastAt = r.at;
+    }
     return { data, gaps };
   }
 
   // Times of day on a 24-hour clock, local time; seconds when the ticks are that close.
+  const CLOCK = new Intl.DateTimeFormat('ru-RU', { hour: '2-digit', minute: '2-digit' });
+  const CLOCK_SECONDS = new Intl.DateTimeFormat('ru-RU', { hour: '2-digit', minute: '2-digit',
+                                                            second: '2-digit' });
   function timeOfDay(seconds, withSeconds) {
-    const f = { hour: '2-digit', minute: '2-digit' };
-    if (withSeconds) f.second = '2-digit';
-    return new Date(seconds * 1000).toLocaleTimeString('ru-RU', f);
+    return (withSeconds ? CLOCK_SECONDS : CLOCK).format(seconds * 1000);
   }
 
   function drawChart(st) {
     const box = st.card.querySelector('.chart');
     const { data, gaps } = chartData(st);
-    box.dataset.points = String(st.readings.length);
+    // The readings the chart stands for, in full or in columns.
+    box.dataset.points = String(st.columns.reduce((n, c) => n + c[2], st.readings.length));
+    box.dataset.columns = String(st.columns.length);
     box.dataset.gaps = String(gaps);
-    if (!st.readings.length) {
+    if (!st.readings.length && !st.columns.length) {
       // No chart rather than an axis around nothing.
       dropChart(st);
       return;

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -130,6 +131,100 @@ TEST(History, HoldsAnHourAtTheShortestPeriod) {
     EXPECT_EQ(kept(h, 0).front(), (std::pair<std::uint64_t, std::int64_t>{400, 400000}));
 }
 
+std::vector<HistoryEntry> entries_at(const std::vector<std::pair<std::int64_t, double>>& at_value) {
+    std::vector<HistoryEntry> out;
+    for (const auto& [at, v] : at_value) out.push_back(make_entry(reading_of(v), at));
+    return out;
+}
+
+TEST(ReduceHistory, KeepsTheMinimumAndMaximumOfEachColumn) {
+    // Ten columns of 1 s over [0, 10 s), four readings a second; the last reading is past until.
+    std::vector<std::pair<std::int64_t, double>> at_value;
+    for (int i = 0; i < 40; ++i) at_value.emplace_back(250 * i, i % 4 == 2 ? -5.25 : i * 1.5);
+    const auto entries = entries_at(at_value);
+    EXPECT_EQ(usual_spacing(entries), 250);
+    const auto cols = reduce_history(entries, 0, 10000, 9750, 10, 250);
+    ASSERT_EQ(cols.size(), 10u);
+    EXPECT_EQ(cols[3].from_ms, 3000);
+    EXPECT_EQ(cols[3].to_ms, 3750);
+    EXPECT_EQ(cols[3].count, 4u);
+    EXPECT_EQ(cols[3].min[0], -5.25);
+    EXPECT_EQ(cols[3].max[11], 15 * 1.5);
+    EXPECT_EQ(cols[3].faults, 0u);
+    EXPECT_EQ(cols[9].count, 3u);  // 9750 is left to the readings in full
+    // Readings outside the hour are not shown; a narrow chart gets as few columns.
+    EXPECT_EQ(reduce_history(entries, 5000, 10000, 9750, 1, 250).front().from_ms, 5000);
+    EXPECT_EQ(reduce_history(entries, 0, 10000, 10000, 1, 250).size(), 1u);
+    EXPECT_TRUE(reduce_history(entries, 0, 10000, 10000, 0, 250).empty());
+}
+
+TEST(ReduceHistory, KeepsFaultsAndOutagesAsGaps) {
+    auto entries = entries_at({{0, 1.0}, {1000, 2.0}, {2000, 3.0}, {3000, 4.0},
+                               // offline for 8 s, within one column
+                               {11000, 5.0}, {12000, 6.0}, {13000, 7.0}});
+    entries[1] = make_entry([] {
+        Reading r = reading_of(2.0);
+        r.values[4] = NSENS_VALUE;
+        r.values[7] = ERROR_VALUE;
+        return r;
+    }(), 1000);
+    EXPECT_EQ(usual_spacing(entries), 1000);
+    const auto cols = reduce_history(entries, 0, 60000, 60000, 2, 1000);
+    ASSERT_EQ(cols.size(), 2u);  // one column, cut at the outage
+    EXPECT_EQ(cols[0].to_ms, 3000);
+    EXPECT_EQ(cols[0].faults, (1u << 4) | (1u << 7));
+    EXPECT_EQ(cols[0].min[0], 1.0);
+    EXPECT_EQ(cols[0].max[0], 4.0);
+    EXPECT_EQ(cols[1].from_ms, 11000);
+    EXPECT_EQ(cols[1].faults, 0u);
+    EXPECT_EQ(cols[1].min[3], 5.0);
+    // A pause within three spacings is no gap.
+    EXPECT_EQ(reduce_history(entries, 0, 60000, 60000, 2, 3000).size(), 1u);
+}
+
+TEST(WebFeed, ReducedHistoryGivesColumnsAndTheLastMinutesInFull) {
+    WebFeed feed;
+    Reading r = reading_of(10.0);
+    const std::int64_t now = 10'000'000;
+    // An hour at 1 s, channel 1 at N/SENS for one reading in an old column, and a gap.
+    for (std::int64_t at = now - 3600 * 1000 + 1000; at <= now; at += 1000) {
+        if (at > now - 1790 * 1000 && at < now - 1750 * 1000) continue;
+        r.values[0] = double(at % 7000) / 1000;
+        r.values[1] = at == now - 3000 * 1000 ? NSENS_VALUE : 1.0;
+        feed.on_reading("a", r, "", at / 1000.0);
+    }
+    const std::string text = feed.history_json("a", now, 60);
+    const json h = json::parse(text);
+    EXPECT_EQ(h["spacing"], 1000);
+    EXPECT_EQ(h["next"], 3561);
+    const auto& readings = h["readings"];
+    ASSERT_EQ(readings.size(), 121u);  // the last two minutes, both ends included
+    EXPECT_EQ(readings.front()["at"], now - WebFeed::RECENT_MS);
+    EXPECT_EQ(readings.back()["seq"], 3560);
+    const auto& cols = h["columns"];
+    ASSERT_EQ(cols.size(), 58u + 1);  // a column a minute up to the last two, one cut by the gap
+    std::uint64_t count = 0;
+    for (const auto& c : cols) count += c[2].get<std::uint64_t>();
+    EXPECT_EQ(count + readings.size(), 3561u);
+    EXPECT_EQ(cols[0].dump(), "[" + std::to_string(now - 3599000) + "," +
+                                  std::to_string(now - 3541000) +
+                                  ",59,[0.0,1.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0],"
+                                  "[6.0,1.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0,10.0]]");
+    EXPECT_TRUE(cols[10][3][1].is_null());  // the N/SENS
+    EXPECT_TRUE(cols[10][4][1].is_null());
+    EXPECT_FALSE(cols[10][3][0].is_null());
+    // The gap between two columns is the outage's forty seconds.
+    bool outage = false;
+    for (std::size_t i = 1; i < cols.size(); ++i)
+        outage |= cols[i][0].get<std::int64_t>() - cols[i - 1][1].get<std::int64_t>() == 40000;
+    EXPECT_TRUE(outage);
+    // Without columns, the hour in full as before; a fraction of its size reduced.
+    const std::string full = feed.history_json("a", now);
+    EXPECT_EQ(json::parse(full)["readings"].size(), 3561u);
+    EXPECT_FALSE(json::parse(full).contains("columns"));
+    EXPECT_LT(text.size() * 10, full.size());
+}
+
 TEST(WebFeed, DecodesTheTimeTextsToUtf8) {
     WebFeed feed;
     Reading r = reading_of(1.0);
@@ -151,14 +246,21 @@ TEST(EventStreams, RefusesStreamsPastTheCapAndFreesSlotsOnRelease) {
     EXPECT_NE(streams.open(), nullptr);
 }
 
+std::string hello(const EventStreams& streams, int seq, bool replayed) {
+    return sse_event(streams.run() + "-" + std::to_string(seq), "hello",
+                     replayed ? R"({"replayed":true})" : R"({"replayed":false})");
+}
+
 TEST(EventStreams, DeliverEveryEventInOrderAcrossThreads) {
     EventStreams streams(4);
     Reader s(streams.open());
     constexpr int N = 2000;
-    std::string want;
-    for (int i = 0; i < N; ++i) want += sse_event("reading", std::to_string(i));
+    std::string want = hello(streams, 0, false);
+    for (int i = 0; i < N; ++i)
+        want += "id: " + streams.run() + "-" + std::to_string(i + 1) + "\nevent: reading\ndata: " +
+                std::to_string(i) + "\n\n";
     std::thread publisher([&] {
-        for (int i = 0; i < N; ++i) streams.publish(sse_event("reading", std::to_string(i)));
+        for (int i = 0; i < N; ++i) streams.publish("reading", std::to_string(i));
     });
     std::string all, text;
     while (all.size() < want.size()) {
@@ -172,7 +274,9 @@ TEST(EventStreams, DeliverEveryEventInOrderAcrossThreads) {
 TEST(EventStreams, IdleWaitEndsEmptyAndCloseEndsEveryStream) {
     EventStreams streams(4);
     Reader s(streams.open());
-    std::string text = "x";
+    std::string text;
+    EXPECT_TRUE(s.next(text, 10ms));
+    EXPECT_EQ(text, hello(streams, 0, false));
     EXPECT_TRUE(s.next(text, 10ms));
     EXPECT_EQ(text, "");
     std::atomic<bool> ended{false};
@@ -191,14 +295,86 @@ TEST(EventStreams, IdleWaitEndsEmptyAndCloseEndsEveryStream) {
 TEST(EventStreams, DropAStreamThatFallsTooFarBehind) {
     EventStreams streams(4);
     Reader slow(streams.open());
-    for (std::size_t i = 0; i <= EventStreams::MAX_QUEUED; ++i) streams.publish("e\n\n");
+    for (std::size_t i = 0; i < EventStreams::MAX_QUEUED; ++i) streams.publish("e", "");
     std::string text;
     EXPECT_FALSE(slow.next(text, 10ms));
     Reader fresh(streams.open());
-    streams.publish("f\n\n");
-    streams.publish("g\n\n");
+    streams.publish("f", "1");
+    streams.publish("g", "2");
     EXPECT_TRUE(fresh.next(text, 10ms));
-    EXPECT_EQ(text, "f\n\ng\n\n");  // a burst in one piece
+    const int n = int(EventStreams::MAX_QUEUED);
+    EXPECT_EQ(text, hello(streams, n, false) +  // a burst in one piece
+                        sse_event(streams.run() + "-" + std::to_string(n + 1), "f", "1") +
+                        sse_event(streams.run() + "-" + std::to_string(n + 2), "g", "2"));
+}
+
+// Everything a stream gives within a moment.
+std::string drain(Reader& r) {
+    std::string all, text;
+    while (r.next(text, 20ms) && !text.empty()) all += text;
+    return all;
+}
+
+TEST(EventStreams, ReplayWhatAReconnectingPageMissedWhileItIsKept) {
+    EventStreams streams(8);
+    const std::string id = streams.run() + "-";
+    {
+        Reader first(streams.open());
+        for (int i = 1; i <= 5; ++i) streams.publish("e", std::to_string(i));
+        EXPECT_EQ(drain(first).find("id: " + id + "1\n"), hello(streams, 0, false).size());
+    }  // the stream dropped when the page had events up to 2 ...
+    for (int i = 6; i <= 7; ++i) streams.publish("e", std::to_string(i));
+    Reader again(streams.open(id + "2"));
+    std::string want = hello(streams, 2, true);  // a drop during the replay starts it again
+    for (int i = 3; i <= 7; ++i) want += sse_event(id + std::to_string(i), "e", std::to_string(i));
+    EXPECT_EQ(drain(again), want);
+    Reader current(streams.open(id + "7"));  // missed nothing
+    EXPECT_EQ(drain(current), hello(streams, 7, true));
+
+    // Ids it cannot vouch for: another run's, one not yet given, malformed ones.
+    for (const std::string& other : {std::string("0123456789abcdef-2"), id + "8", id, id + "-1",
+                                     id + "2x", id + "99999999999999999999", std::string("2")}) {
+        Reader r(streams.open(other));
+        EXPECT_EQ(drain(r), hello(streams, 7, false)) << other;
+    }
+    EXPECT_NE(EventStreams(1).run(), streams.run());  // a restarted bridge
+}
+
+TEST(EventStreams, ReplayOnlyWhileTheMissedEventsAreAllKept) {
+    EventStreams streams(4);
+    const std::string id = streams.run() + "-";
+    for (std::size_t i = 0; i < EventStreams::REPLAY_EVENTS + 2; ++i) streams.publish("e", "");
+    const int last = int(EventStreams::REPLAY_EVENTS) + 2;
+    {
+        const int from = last - int(EventStreams::REPLAY_EVENTS);
+        Reader oldest(streams.open(id + std::to_string(from)));
+        const std::string all = drain(oldest);
+        EXPECT_EQ(all.rfind(hello(streams, from, true), 0), 0u);
+        EXPECT_EQ(std::count(all.begin(), all.end(), '\n'),
+                  4 * (1 + int(EventStreams::REPLAY_EVENTS)));
+    }
+    Reader gone(streams.open(id + std::to_string(last - int(EventStreams::REPLAY_EVENTS) - 1)));
+    EXPECT_EQ(drain(gone), hello(streams, last, false));
+
+    // An event nobody was sent breaks the replay across it.
+    EXPECT_TRUE(streams.wanted());  // a stream is open
+    streams.skip();
+    Reader skipped(streams.open(id + std::to_string(last)));
+    EXPECT_EQ(drain(skipped), hello(streams, last + 1, false));
+}
+
+TEST(EventStreams, KeepEventsForALingerAfterTheLastStreamCloses) {
+    EventStreams lingering(4), none(4, 0s);
+    lingering.open().reset();
+    none.open().reset();
+    EXPECT_TRUE(lingering.wanted());
+    EXPECT_FALSE(none.wanted());
+    // The feed sends nothing past the linger, and a page back later fetches afresh.
+    WebFeed feed(4, 0s);
+    feed.streams().open().reset();
+    feed.on_reading("a", reading_of(1.0), "", 1.0);
+    Reader back(feed.streams().open(feed.streams().run() + "-0"));
+    EXPECT_EQ(drain(back), hello(feed.streams(), 1, false));
 }
 
 TEST(WebFeed, HistoryJsonHoldsTheLastHourWithDecodedTexts) {
@@ -262,15 +438,16 @@ TEST(WebFeed, PublishesReadingsAvailabilityAndRemovalsAsEvents) {
     feed.on_station_removed("b");
     std::string all;
     ASSERT_TRUE(s.next(all, 100ms));
-    const std::string first = "event: availability\ndata: {\"station\":\"b\",\"available\":false,\"state\":\"stale\"}\n\n";
+    all.erase(0, hello(feed.streams(), 0, false).size());
+    const std::string first = "id: " + feed.streams().run() + "-1\nevent: availability\ndata: {\"station\":\"b\",\"available\":false,\"state\":\"stale\"}\n\n";
     ASSERT_EQ(all.substr(0, first.size()), first);
     const std::size_t end = all.find("\n\n", first.size()) + 2;
     std::string text = all.substr(first.size(), end - first.size());
-    EXPECT_EQ(text.rfind("event: reading\ndata: {\"station\":\"b\",\"seq\":0,\"at\":7,\"sec\":125,"
+    EXPECT_EQ(text.rfind("id: " + feed.streams().run() + "-2\nevent: reading\ndata: {\"station\":\"b\",\"seq\":0,\"at\":7,\"sec\":125,"
                          "\"row\":[\"<\\\"x\\\">\\n\",", 0), 0u) << text;
-    EXPECT_EQ(text.find('\n'), text.find("\ndata: "));  // one data line: no raw line end inside
+    EXPECT_EQ(text.find('\n', text.find('\n') + 1), text.find("\ndata: "));  // one data line: no raw line end inside
     EXPECT_EQ(text.substr(text.size() - 4), "]}\n\n");
-    EXPECT_EQ(all.substr(end), "event: removed\ndata: {\"station\":\"b\"}\n\n");
+    EXPECT_EQ(all.substr(end), "id: " + feed.streams().run() + "-3\nevent: removed\ndata: {\"station\":\"b\"}\n\n");
 }
 
 }  // namespace

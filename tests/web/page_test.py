@@ -3,15 +3,18 @@ every second, and the page in headless Chromium.
 
 Run as page_test.py [unittest arguments] -- ZKBRIDGE ZKSRV SCREENSHOT_DIR
 """
+import gzip
 import http.client
 import json
 import os
+import re
 import signal
 import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -52,7 +55,7 @@ class Bridge:
     """zkbridge polling the stations every second, on a fixed HTTP port so that the page can
     find it again after a restart; no broker listens on its MQTT port, which it only retries."""
 
-    def __init__(self, scope, stations, http_port, mqtt_port, args=()):
+    def __init__(self, scope, stations, http_port, mqtt_port, args=(), ready=sockets.STEP_TIME):
         # The stations go into a file, which SIGHUP makes the bridge read again.
         fd, self.stations_file = tempfile.mkstemp(prefix="zkweb-stations-")
         os.close(fd)
@@ -64,7 +67,7 @@ class Bridge:
         self.http_port = http_port
         self.process = bridgelib.Process(argv)
         scope.addCleanup(self.process.stop, signal.SIGKILL)
-        self.process.stderr.wait_for("HTTP on")
+        self.process.stderr.wait_for("HTTP on", ready)
 
     def set_stations(self, stations):
         with open(self.stations_file, "w") as f:
@@ -83,6 +86,67 @@ class Bridge:
         self.process.send(signal.SIGTERM)
         code = self.process.wait_exit(20)
         assert code == 0, "the bridge ended with %s: %s" % (code, self.process.stderr.text())
+
+
+class Cutter:
+    """Passes the page's connections on to the bridge, and cuts them on demand as a network
+    that fails for a moment would."""
+
+    def __init__(self, scope, target_port):
+        self.target_port = target_port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        self.open = []
+        scope.addCleanup(self.close)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            try:
+                server = socket.create_connection(("127.0.0.1", self.target_port), timeout=5)
+            except OSError:
+                client.close()  # the bridge is down: as if refused
+                continue
+            with self.lock:
+                self.open += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pipe, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pipe(source, sink):
+        try:
+            source.settimeout(None)
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        for s in (source, sink):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        with self.lock:
+            cut, self.open = self.open, []
+        for s in cut:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
+    def close(self):
+        self.listener.close()
+        self.cut()
 
 
 class ClassScope:
@@ -104,18 +168,24 @@ class PageTest(unittest.TestCase):
         cls.browser = Browser()
         cls.addClassCleanup(cls.browser.close)
         cls.browser.open(1280, 800)
-        cls.browser.navigate("http://127.0.0.1:%d/" % cls.http_port)
+        port = cls.http_port
+        if cls.cuttable:
+            cls.cutter = Cutter(cls.scope, cls.http_port)
+            port = cls.cutter.port
+        cls.browser.navigate("http://127.0.0.1:%d/" % port)
         cls.browser.eval("window.loadedOnce = true")  # gone if the page ever reloads
         cls.browser.wait_for("document.querySelectorAll('.card').length === 3", what="the cards")
         cls.pushed = {name: [] for name in NAMES}  # the grid rows, oldest first
 
-    # Problems the page is expected to meet, such as its stream refused while the bridge is down.
+    # Problems the page is expected to meet, such as its stream refused while the bridge is
+    # down: patterns.
     expected_problems = ()
     bridge_args = ()
+    cuttable = False  # the page reaches the bridge through a Cutter
 
     def tearDown(self):
         self.assertEqual([p for p in self.browser.problems()
-                          if not any(e in p for e in self.expected_problems)], [])
+                          if not any(re.search(e, p) for e in self.expected_problems)], [])
         self.assertTrue(self.browser.eval("window.loadedOnce === true"), "the page reloaded")
 
     def card(self, name, inner=""):
@@ -137,7 +207,9 @@ class PageTest(unittest.TestCase):
         self.stations[name].push(line.encode("cp1251").decode("latin-1"))
         self.pushed[name].append(row)
         self.browser.wait_for(
-            "JSON.stringify([...%s.cells].map(c => c.textContent.trimStart())) === JSON.stringify(%s)"
+            # A card's table is made when the card is first drawn.
+            "JSON.stringify([...(%s?.cells || [])].map(c => c.textContent.trimStart())) === "
+            "JSON.stringify(%s)"
             % (self.card(name, "tbody tr:last-child"), json.dumps([t.lstrip() for t in row])),
             WAIT, "reading %s on %s" % (row, name))
         return time.monotonic() - start
@@ -222,8 +294,11 @@ class Live(PageTest):
 
 class Restarts(PageTest):
     # While the bridge stops, its streams are refused (503), then its port is closed.
-    expected_problems = ("status of 503 (Service Unavailable) http://127.0.0.1",
-                         "net::ERR_CONNECTION_REFUSED http://127.0.0.1")
+    # and the Cutter ends streams in whatever way.
+    expected_problems = (re.escape("status of 503 (Service Unavailable) http://127.0.0.1"),
+                         re.escape("net::ERR_CONNECTION_REFUSED http://127.0.0.1"),
+                         r"net::ERR_\w+ http://127\.0\.0\.1:\d+/events(\?last=\S+)?$")
+    cuttable = True
 
     def test_availability_and_bridge_restart(self):
         for n in range(2):
@@ -252,7 +327,9 @@ class Restarts(PageTest):
         self.browser.wait_for("document.querySelectorAll('.card').length === 3")
         self.push_and_see("east", *reading(2, 7))
 
-        # The bridge restarts: the page notices, reconnects by itself and goes on.
+        # The bridge restarts: the page notices, reconnects by itself and goes on; the new
+        # bridge cannot replay the old one's events, so the page fetches its cards afresh.
+        fetched = self.history_fetches()
         self.bridge.stop()
         self.browser.wait_for("document.getElementById('link').classList.contains('lost')")
         type(self).bridge = Bridge(self.scope, self.stations, self.http_port, self.mqtt_port)
@@ -267,6 +344,33 @@ class Restarts(PageTest):
                                   % (self.card(name, ".chart"), len(self.history(name))))
             self.assertEqual(self.browser.eval(self.card(name, ".state") + ".textContent"),
                              "на связи")
+        self.assertGreaterEqual(self.history_fetches() - fetched, len(NAMES))
+
+    def history_fetches(self):
+        return self.browser.eval("performance.getEntriesByType('resource')"
+                                 ".filter(e => e.name.includes('api/history')).length")
+
+    def test_dropped_stream_gets_what_it_missed_without_fetching_again(self):
+        for n in range(10, 12):
+            self.push_and_see("north", *reading(0, n))
+        fetched = self.history_fetches()
+        # The page reconnects two seconds after its stream is cut: these readings come meanwhile.
+        self.cutter.cut()
+        self.browser.wait_for("document.getElementById('link').classList.contains('lost')")
+        for n in range(12, 14):
+            line, row = reading(0, n)
+            self.stations["north"].push(line.encode("cp1251").decode("latin-1"))
+            self.pushed["north"].append(row)
+            sockets.wait_until(lambda: self.history("north")[-1]["row"][0] == row[0], WAIT,
+                               "the bridge to take " + row[0])
+        self.browser.wait_for("!document.getElementById('link').classList.contains('lost')", WAIT)
+        self.show("north")
+        self.browser.wait_for("%s.dataset.points == %d"
+                              % (self.card("north", ".chart"), len(self.history("north"))), WAIT)
+        # The newest rows, those before and during the cut; the bridge restarted earlier.
+        self.assertEqual([[t.lstrip() for t, _ in r] for r in self.rows("north")[-4:]],
+                         [[t.lstrip() for t in r] for r in self.pushed["north"][-4:]])
+        self.assertEqual(self.history_fetches(), fetched)
 
 
 class Chart(PageTest):
@@ -298,6 +402,43 @@ class Chart(PageTest):
         self.assertEqual(self.browser.eval(self.card("east", ".chart canvas") + " !== null"), True)
 
 
+class Reduced(PageTest):
+    """Stations with a full hour filled by the bridge's test aid, an outage half an hour ago."""
+
+    @classmethod
+    def setUpClass(cls):
+        os.environ["ZKBRIDGE_TEST_FILL_HISTORY"] = "3600"
+        try:
+            super().setUpClass()
+        finally:
+            del os.environ["ZKBRIDGE_TEST_FILL_HISTORY"]
+
+    def test_the_chart_shows_the_hour_in_columns_with_its_gaps(self):
+        self.show("north")
+        chart = self.card("north", ".chart")
+        self.browser.wait_for(chart + ".dataset.columns > 0", WAIT)
+        full = self.history("north")
+        # Every reading of the hour, but for those that aged out of it since the page's fetch.
+        self.assertIn(self.chart_points("north"), range(len(full), len(full) + 5))
+        width = self.browser.eval(chart + ".clientWidth")
+        columns = int(self.browser.eval(chart + ".dataset.columns"))
+        # A column a pixel of the hour before the last two minutes, one more where the outage
+        # cuts one; and the outage is the one gap.
+        self.assertLessEqual(columns, width * 58 // 60 + 2)
+        self.assertGreater(columns, width // 2)
+        self.assertEqual(self.browser.eval(chart + ".dataset.gaps"), "1")
+        fetched = self.browser.eval("performance.getEntriesByType('resource')"
+                                    ".filter(e => e.name.includes('api/history?station=north'))"
+                                    ".map(e => [e.name, e.encodedBodySize])")
+        self.assertEqual(len(fetched), 1)
+        self.assertIn("&columns=%d" % width, fetched[0][0])
+        self.assertLess(fetched[0][1] * 5, len(json.dumps(full)))
+        # The table holds the newest readings in full.
+        self.assertEqual([r[0][0] for r in self.rows("north")],
+                         [r["row"][0] for r in full[-8:]])
+        self.browser.screenshot(os.path.join(SHOTS, "chart-reduced.png"))
+
+
 class Stale(PageTest):
     bridge_args = ("--stale-after", "3")
 
@@ -321,6 +462,16 @@ class Stale(PageTest):
         self.browser.wait_for("!" + north + ".classList.contains('stale')")
         self.assertEqual(self.browser.eval(self.card("north", ".state") + ".textContent"),
                          "на связи")
+
+
+def fetch(port, path, headers):
+    c = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+    try:
+        c.request("GET", path, headers=headers)
+        r = c.getresponse()
+        return r.status, dict(r.getheaders()), r.read()
+    finally:
+        c.close()
 
 
 class Streams(unittest.TestCase):
@@ -393,21 +544,72 @@ class Streams(unittest.TestCase):
         self.assertTrue(self.exchange(b"GET / HTTP/1.1\r\nX: " + b"y" * 10000 + b"\r\n\r\n")
                         .startswith(b"HTTP/1.1 400 Bad Request\r\n"))
         # An HTTP/1.0 client gets its event stream unchunked, to the end of the connection.
-        s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
-        with s:
-            s.sendall(b"GET /events HTTP/1.0\r\n\r\n")
-            got = b""
-            while b"\r\n\r\n" not in got or not got.endswith(b"\n\n"):
-                got += s.recv(4096)
+        got = self.hello(b"GET /events HTTP/1.0\r\n\r\n")
         self.assertTrue(got.startswith(b"HTTP/1.0 200 OK\r\n"))
         self.assertIn(b"\r\nConnection: close\r\n", got)
-        self.assertTrue(got.endswith(b"\r\n\r\nretry: 2000\n\n"))
+        self.assertRegex(got, rb"\r\n\r\nretry: 2000\n\n"
+                              rb"event: stations\ndata: "
+                              rb"{\"stations\":\[{\"name\":\"one\",\"state\":\"\w+\"}\]}\n\n"
+                              rb"id: [0-9a-f]{16}-\d+\nevent: hello\n"
+                              rb"data: {\"replayed\":false}\n\n$")
+
+    def hello(self, request):
+        """Everything an event stream sends up to the end of its hello."""
+        s = socket.create_connection(("127.0.0.1", self.bridge.http_port), timeout=5)
+        with s:
+            s.sendall(request)
+            got = b""
+            while not re.search(rb"event: hello\ndata: [^\n]*\n\n", got):
+                chunk = s.recv(4096)
+                self.assertTrue(chunk, got)
+                got += chunk
+        return got
+
+    def test_a_reconnection_names_its_last_event(self):
+        first = self.hello(b"GET /events HTTP/1.1\r\n\r\n")
+        last = first.split(b"\nid: ")[1].split(b"\n")[0]
+        run, seq = last.split(b"-")
+        other = run[:-1] + (b"1" if run.endswith(b"0") else b"0")  # a restarted bridge's
+        for header, replayed in ((b"Last-Event-ID: " + last, b"true"),
+                                 (b"last-event-id: " + last, b"true"),
+                                 (b"Last-Event-ID: " + other + b"-" + seq, b"false"),
+                                 (b"Last-Event-ID: %s-%d" % (run, int(seq) + 1000), b"false")):
+            got = self.hello(b"GET /events HTTP/1.1\r\n" + header + b"\r\n\r\n")
+            self.assertIn(b"event: hello\ndata: {\"replayed\":%s}" % replayed, got, header)
+            # A page that is replayed what it missed needs no list of the stations.
+            self.assertEqual(b"event: stations\n" in got, replayed == b"false", header)
+        # The page's own form, after its stream was refused.
+        got = self.hello(b"GET /events?last=" + last + b" HTTP/1.1\r\n\r\n")
+        self.assertIn(b"{\"replayed\":true}", got)
+
+    def test_a_reduced_history_is_gzipped_for_who_takes_it(self):
+        path = "/api/history?station=one&columns=300"
+        _, head, plain = fetch(self.bridge.http_port, path, {})
+        self.assertNotIn("Content-Encoding", head)
+        self.assertEqual(head["Vary"], "Accept-Encoding")
+        self.assertEqual(list(json.loads(plain)),
+                         ["station", "now", "next", "spacing", "columns", "readings"])
+        for accept in ("gzip", "deflate, GZIP;q=0.5", "br,gzip"):
+            _, head, body = fetch(self.bridge.http_port, path, {"Accept-Encoding": accept})
+            self.assertEqual(head.get("Content-Encoding"), "gzip", accept)
+            self.assertEqual(json.loads(gzip.decompress(body))["station"], "one")
+        for accept in ("gzip;q=0", "identity", "x-gzip2"):
+            _, head, body = fetch(self.bridge.http_port, path, {"Accept-Encoding": accept})
+            self.assertNotIn("Content-Encoding", head, accept)
+        # The whole hour answers as it always did, whatever the client takes.
+        _, head, _ = fetch(self.bridge.http_port, "/api/history?station=one",
+                           {"Accept-Encoding": "gzip"})
+        self.assertNotIn("Content-Encoding", head)
+        self.assertNotIn("Vary", head)
 
     def test_endpoints_answer_get_only_and_check_their_station(self):
         for path in ("/", "/events", "/api/history?station=one"):
             self.assertEqual(self.bridge.get(path, "POST")[0], 405, path)
         self.assertEqual(self.bridge.get("/api/history?station=nobody")[0], 404)
         self.assertEqual(self.bridge.get("/api/history")[0], 400)
+        for columns in ("0", "10001", "x", "-5", "99999999999999999999"):
+            self.assertEqual(self.bridge.get("/api/history?station=one&columns=" + columns)[0],
+                             400, columns)
         status, licence = self.bridge.get("/vendor/uplot/LICENSE")  # served with the library
         self.assertEqual((status, licence.split(b"\n")[0]), (200, b"The MIT License (MIT)"))
 
