@@ -2,13 +2,9 @@
 // accepted line through the whole pipeline on its own thread; opens the port again when the
 // device goes away and comes back.
 #include <atomic>
-#include <ctime>
 #include <string>
 
 #include "acquisition.h"
-#include "messages.h"
-#include "sockets.h"
-#include "station.h"
 
 namespace {
 
@@ -43,9 +39,6 @@ bool polls_port() {
     const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
     return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
-
-// Ends the process with its box (the events never return from it).
-void fatal(const char* utf8) { station_events().fatal(utf8); }
 
 // The port of the start-up steps: opened for exclusive overlapped use, with the read
 // time-outs, the line settings and the event mask. failure names the step that failed.
@@ -164,52 +157,7 @@ long read_bytes(HANDLE port, HANDLE event, char* buf, DWORD size) {
     return long(got);
 }
 
-void handle_line(SerialLines& p, std::string_view line) {
-    net::Socket push;
-    if (p.sharing) {
-        push = net::Socket::tcp();
-        if (!push.valid()) fatal("Ошибка создания сокета");
-        if (!net::connect_within(push, p.server, PUSH_CONNECT_TIMEOUT_MS)) fatal("Ошибка подключения к сокету");
-    }
-    std::string data_line;
-    const FaultCheck check = with_faults([&](FaultList& f) {
-        data_line = parse_device_line(line, p.reading.sec, p.reading.sys_stamp, p.reading, p.meter, f);
-    });
-    if (p.sharing) {
-        const std::string message = push_message(p.code, data_line);
-        net::send_some(push, message.data(), message.size());
-        net::shutdown_both(push);
-        push.close();
-    }
-    record_reading(p.reading);
-    conclude_reading(check);
-}
-
 }  // namespace
-
-Taken take_bytes(SerialLines& p, const char* buf, std::size_t n, const std::atomic<bool>& stop) {
-    Taken taken = Taken::more;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!p.assembler.push(buf[i])) continue;
-        take_stamps(std::time(nullptr), g_run.tm0, p.reading);
-        const std::string_view line = p.assembler.line();
-        if (!accept_device_line(line, p.assembler.length(), p.meter.first_line_seen)) {
-            p.meter.first_line_seen = true;
-            p.assembler.clear();
-            taken = Taken::rejected;
-            continue;
-        }
-        if (NotPausedFlag) handle_line(p, line);
-        p.assembler.clear();
-        if (stop) return Taken::stop;
-    }
-    return taken;
-}
-
-void port_reopened(SerialLines& p) {
-    p.assembler.clear();
-    p.meter.first_line_seen = false;
-}
 
 namespace {
 
@@ -217,7 +165,7 @@ enum class PortEnd { stop, lost };
 
 // Takes the port's lines until the stop request or the port's loss.
 PortEnd run_port(HANDLE port, HANDLE event, HANDLE read_event, HANDLE stop_event, bool polls,
-                 SerialLines& p, const std::atomic<bool>& stop) {
+                 Station& station, SerialLines& p, const std::atomic<bool>& stop) {
     for (;;) {
         DWORD mask = 0;
         const WaitResult w = wait_event(port, event, stop_event, polls, mask);
@@ -229,7 +177,7 @@ PortEnd run_port(HANDLE port, HANDLE event, HANDLE read_event, HANDLE stop_event
         Taken taken = Taken::more;
         long n;
         while (taken == Taken::more && (n = read_bytes(port, read_event, buf, sizeof buf)) > 0)
-            taken = take_bytes(p, buf, std::size_t(n), stop);
+            taken = take_bytes(station, p, buf, std::size_t(n), stop);
         if (taken == Taken::stop) return PortEnd::stop;
         if (n < 0) return PortEnd::lost;
     }
@@ -239,33 +187,35 @@ PortEnd run_port(HANDLE port, HANDLE event, HANDLE read_event, HANDLE stop_event
 
 DWORD WINAPI SerialReader::main_loop(LPVOID param) {
     SerialReader& self = *static_cast<SerialReader*>(param);
-    const std::string name = "\\\\.\\" + g_settings.com0;  // COM10 and above open only in this form
+    Station& station = self.station_;
+    // COM10 and above open only in this form.
+    const std::string name = "\\\\.\\" + station.settings.com0;
     // Auto-reset events, one for the event waits and one for the reads: under Wine a read can
     // signal its event after it has been seen complete, which must not pass for a wait's end.
     Handle event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     Handle read_event(CreateEventA(nullptr, FALSE, FALSE, nullptr));
     const char* failure = kEventFailure;
     Handle port = event && read_event ? open_port(name, failure) : Handle();
-    if (!port) fatal(failure);
+    if (!port) station.events().fatal(failure);
 
     SerialLines p;
-    p.sharing = sharing_on();
+    p.sharing = station.sharing.on;
     if (p.sharing) {
-        p.server = local_server_address();
-        p.code = run_code();
+        p.server = station.local_server_address();
+        p.code = station.secret;
     }
     const bool polls = polls_port();
     const HANDLE stop_event = self.stop_event_.get();
     DWORD last_try = GetTickCount();  // of an open: a port lost at once is not tried in a busy loop
     for (;;) {
-        if (run_port(port.get(), event.get(), read_event.get(), stop_event, polls, p, self.stop_requested_) ==
-            PortEnd::stop)
+        if (run_port(port.get(), event.get(), read_event.get(), stop_event, polls, station, p,
+                     self.stop_requested_) == PortEnd::stop)
             return 0;
         // Lost mid-run (a cable pulled, a hub reset): an unattended station must go on logging
         // once the meter is back, so no box and no exit. The port is closed (so that the
         // system can give the adapter back under its name) and opened again every 2 s.
         port.reset();
-        station_events().port_lost(true);
+        station.events().port_lost(true);
         while (!port) {
             const DWORD since = GetTickCount() - last_try;
             if (since < REOPEN_PERIOD_MS &&
@@ -275,14 +225,14 @@ DWORD WINAPI SerialReader::main_loop(LPVOID param) {
             port = open_port(name, failure);
         }
         port_reopened(p);
-        station_events().port_lost(false);
+        station.events().port_lost(false);
     }
 }
 
 void SerialReader::start() {
     stop_event_ = Handle(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     thread_ = stop_event_ ? CreateThread(nullptr, 0, main_loop, this, 0, nullptr) : nullptr;
-    if (!thread_) fatal("Невозможно создать поток");
+    if (!thread_) station_.events().fatal("Невозможно создать поток");
 }
 
 void SerialReader::stop() {

@@ -8,7 +8,6 @@
 #include "alert.h"
 
 #include <memory>
-#include <set>
 
 #include "monitor.h"
 #include "resource.h"
@@ -23,17 +22,10 @@ struct AlertInit {
     bool modeless;  // shown by the alert thread rather than by DialogBoxParamW
 };
 
-// Written by the alert thread only: its open dialogs.
-std::set<HWND> open_alerts;
-
-// Written by the serial reader only (one reader thread at a time): the alert thread's id, 0
-// until the first alert.
-DWORD alert_thread_id = 0;
-
 void close_modeless(HWND dlg) {
     DestroyWindow(dlg);
-    open_alerts.erase(dlg);
-    if (open_alerts.empty()) EnableWindow(winhandler, TRUE);
+    window.open_alerts.erase(dlg);
+    if (window.open_alerts.empty()) EnableWindow(window.winhandler, TRUE);
 }
 
 INT_PTR CALLBACK DlgProc3(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
@@ -47,7 +39,7 @@ INT_PTR CALLBACK DlgProc3(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
     }
     case WM_COMMAND:
         if (LOWORD(wp) == IDC_ALERT_OK) {
-            acknowledge_faults();
+            station().acknowledge_faults();
             if (GetWindowLongPtrW(dlg, DWLP_USER))
                 close_modeless(dlg);
             else
@@ -60,10 +52,11 @@ INT_PTR CALLBACK DlgProc3(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 void open_alert(std::unique_ptr<std::string> list) {
     AlertInit init{list.get(), true};
-    HWND dlg = CreateDialogParamW(hin, L"Ex6_Dlg", winhandler, DlgProc3, reinterpret_cast<LPARAM>(&init));
+    HWND dlg = CreateDialogParamW(window.hin, L"Ex6_Dlg", window.winhandler, DlgProc3,
+                                  reinterpret_cast<LPARAM>(&init));
     if (!dlg) return;
-    open_alerts.insert(dlg);
-    EnableWindow(winhandler, FALSE);
+    window.open_alerts.insert(dlg);
+    EnableWindow(window.winhandler, FALSE);
     ShowWindow(dlg, SW_SHOW);
 }
 
@@ -78,7 +71,7 @@ DWORD WINAPI check_sens(LPVOID ready) {
         }
         // Keys as in a modal dialog: Enter presses OK, Esc does nothing.
         HWND root = msg.hwnd ? GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-        if (root && open_alerts.count(root) && IsDialogMessageW(root, &msg)) continue;
+        if (root && window.open_alerts.count(root) && IsDialogMessageW(root, &msg)) continue;
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
     }
@@ -94,7 +87,7 @@ bool start_alert_thread() {
         // Only until the thread has its message queue: it waits for nothing before that.
         WaitForSingleObject(ready, INFINITE);
         CloseHandle(t);
-        alert_thread_id = id;
+        window.alert_thread_id = id;
     }
     CloseHandle(ready);
     return t != nullptr;
@@ -103,12 +96,13 @@ bool start_alert_thread() {
 }  // namespace
 
 void raise_alert_async(const std::string& list) {
-    if (!alert_thread_id && !start_alert_thread()) {
+    if (!window.alert_thread_id && !start_alert_thread()) {
         error_box("Невозможно создать процесс");
         return;
     }
     auto* owned = new std::string(list);
-    if (!PostThreadMessageW(alert_thread_id, WM_SHOW_ALERT, 0, reinterpret_cast<LPARAM>(owned))) {
+    const LPARAM message = reinterpret_cast<LPARAM>(owned);
+    if (!PostThreadMessageW(window.alert_thread_id, WM_SHOW_ALERT, 0, message)) {
         delete owned;
         error_box("Невозможно создать процесс");
     }
@@ -116,5 +110,6 @@ void raise_alert_async(const std::string& list) {
 
 void raise_alert_modal(const std::string& list) {
     AlertInit init{&list, false};
-    DialogBoxParamW(hin, L"Ex6_Dlg", winhandler, DlgProc3, reinterpret_cast<LPARAM>(&init));
+    DialogBoxParamW(window.hin, L"Ex6_Dlg", window.winhandler, DlgProc3,
+                    reinterpret_cast<LPARAM>(&init));
 }

@@ -19,8 +19,8 @@ HWND replace_first_button(HWND& old, const char* text, int id) {
     DestroyWindow(old);
     old = nullptr;
     return CreateWindowExW(0, L"BUTTON", wide(text).c_str(), WS_CHILD | WS_VISIBLE, kStartButton.x,
-                           kStartButton.y, kStartButton.w, kStartButton.h, winhandler,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), hin, nullptr);
+                           kStartButton.y, kStartButton.w, kStartButton.h, window.winhandler,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), window.hin, nullptr);
 }
 
 // Starts a program on a command line; the monitor neither waits for it nor keeps its handles.
@@ -58,40 +58,41 @@ INT_PTR CALLBACK DlgProc2(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
 
 // The server command: the port, the launcher, and the label in the button's place.
 void on_server() {
-    std::int32_t port = server_port();
-    DialogBoxParamW(hin, L"Ex5_Dlg", winhandler, DlgProc2, reinterpret_cast<LPARAM>(&port));
-    DestroyWindow(server_butt);
-    server_butt = nullptr;
-    const bool launched = launch_server(port);
+    std::int32_t port = window.sharing->server_port();
+    DialogBoxParamW(window.hin, L"Ex5_Dlg", window.winhandler, DlgProc2,
+                    reinterpret_cast<LPARAM>(&port));
+    DestroyWindow(window.server_butt);
+    window.server_butt = nullptr;
+    const bool launched = window.sharing->launch_server(port);
     CreateWindowExW(0, L"STATIC", wide("Сервер запущен!").c_str(), WS_CHILD | WS_VISIBLE, kServerButton.x,
-                    kServerButton.y, kServerButton.w, kServerButton.h, winhandler,
-                    reinterpret_cast<HMENU>(ID_SERVER_LABEL), hin, nullptr);
+                    kServerButton.y, kServerButton.w, kServerButton.h, window.winhandler,
+                    reinterpret_cast<HMENU>(ID_SERVER_LABEL), window.hin, nullptr);
     if (!launched) fatal("Невозможно создать поток");
-    wait_until_listening();
+    window.sharing->wait_until_listening();
 }
 
 void run_gnuplot(const char* ext) {
-    const std::string script = derived_name(current_log(), ext);
-    const auto command = viewer_command(g_run.szGnuplotStart, script);
+    const std::string script = derived_name(station().current_log(), ext);
+    const auto command = viewer_command(station().run.szGnuplotStart, script);
     if (!command || !start_program(*command)) error_box("Невозможно запустить Gnuplot");
 }
 
 void on_journal() {
-    const auto command = viewer_command("notepad", current_log());
+    const auto command = viewer_command("notepad", station().current_log());
     if (!command || !start_program(*command)) error_box("Невозможно запустить Блокнот");
 }
 
 void on_file() {
     char path[PATH_CAPACITY + 1] = {};
-    const std::string current = current_log();
+    const std::string current = station().current_log();
     current.copy(path, PATH_CAPACITY);
     const std::wstring wfilter = wide("Файлы с данными (.txt)") + L'\0' + L"*.txt" + L'\0';
     wchar_t wpath[PATH_CAPACITY + 1] = {};
     MultiByteToWideChar(CP_ACP, 0, path, -1, wpath, PATH_CAPACITY + 1);
-    const std::wstring initial = wide_ansi(g_run.szDDir1);
+    const std::wstring initial = wide_ansi(station().run.szDDir1);
     OPENFILENAMEW ofn{};
     ofn.lStructSize = sizeof ofn;
-    ofn.hwndOwner = winhandler;
+    ofn.hwndOwner = window.winhandler;
     ofn.lpstrFilter = wfilter.c_str();
     ofn.nFilterIndex = 1;
     ofn.lpstrFile = wpath;
@@ -108,44 +109,44 @@ void on_file() {
         error_box("Слишком длинное имя файла: журнал остаётся прежним");
         return;
     }
-    FileFlag = 1;
-    SetWindowTextW(file_name_real, wide_ansi(*name).c_str());
-    prepare_log_file(&*name);
+    window.FileFlag = 1;
+    SetWindowTextW(window.file_name_real, wide_ansi(*name).c_str());
+    station().prepare_log_file(&*name);
 }
 
 void on_start() {
-    DestroyWindow(butt_start);
-    butt_start = nullptr;
-    if (server_butt) {
-        DestroyWindow(server_butt);
-        server_butt = nullptr;
+    DestroyWindow(window.butt_start);
+    window.butt_start = nullptr;
+    if (window.server_butt) {
+        DestroyWindow(window.server_butt);
+        window.server_butt = nullptr;
     }
     HWND none = nullptr;
-    butt_stop = replace_first_button(none, "Пауза", ID_PAUSE);
-    NotPausedFlag = 1;
+    window.butt_stop = replace_first_button(none, "Пауза", ID_PAUSE);
+    station().NotPausedFlag = 1;
     // The headers go first: lines already waiting on the port reach the reader at once, and its
     // second line could otherwise be logged before them (and before the CSV log has a name).
-    if (FileFlag == 0) prepare_log_file(nullptr);
-    if (g_settings.location == SERVER_LOCATION)
-        poller.start(winhandler);
+    if (window.FileFlag == 0) station().prepare_log_file(nullptr);
+    if (station().settings.location == SERVER_LOCATION)
+        window.poller->start();
     else
-        serial_reader.start();
+        window.serial_reader->start();
 }
 
 void on_pause() {
-    NotPausedFlag = 0;
-    butt_cont = replace_first_button(butt_stop, "Продолжить", ID_CONTINUE);
+    station().NotPausedFlag = 0;
+    window.butt_cont = replace_first_button(window.butt_stop, "Продолжить", ID_CONTINUE);
 }
 
 void on_continue() {
-    NotPausedFlag = 1;
-    butt_stop = replace_first_button(butt_cont, "Пауза", ID_PAUSE);
+    station().NotPausedFlag = 1;
+    window.butt_stop = replace_first_button(window.butt_cont, "Пауза", ID_PAUSE);
 }
 
 }  // namespace
 
 void pause_acquisition() {
-    if (butt_stop) on_pause();
+    if (window.butt_stop) on_pause();
 }
 
 void on_command(int id, int notification) {
@@ -155,9 +156,9 @@ void on_command(int id, int notification) {
     case ID_GRAPH: run_gnuplot("plt"); break;
     case ID_SNAPSHOT: run_gnuplot("pld"); break;
     case ID_JOURNAL: on_journal(); break;
-    case ID_SERVER: if (server_butt) on_server(); break;
-    case ID_START: if (butt_start) on_start(); break;
-    case ID_PAUSE: if (butt_stop) on_pause(); break;
-    case ID_CONTINUE: if (butt_cont) on_continue(); break;
+    case ID_SERVER: if (window.server_butt) on_server(); break;
+    case ID_START: if (window.butt_start) on_start(); break;
+    case ID_PAUSE: if (window.butt_stop) on_pause(); break;
+    case ID_CONTINUE: if (window.butt_cont) on_continue(); break;
     }
 }

@@ -1,6 +1,6 @@
 #include "platform.h"
 
-#include "station.h"
+#include "monitor.h"
 #include "wide_text.h"
 
 namespace {
@@ -25,8 +25,6 @@ void CALLBACK close_error_box(HWND, UINT, UINT_PTR, DWORD) {
 
 }  // namespace
 
-UINT fatal_box_timeout_ms = 0;
-
 std::wstring wide(std::string_view utf8) { return widen(utf8, CP_UTF8); }
 std::wstring wide_ansi(std::string_view ansi) { return widen(ansi, CP_ACP); }
 
@@ -37,7 +35,7 @@ void error_box(const std::wstring& text) {
 void error_box(const char* utf8) { error_box(wide(utf8)); }
 
 void fatal(const char* utf8) {
-    if (fatal_box_timeout_ms) SetTimer(nullptr, 0, fatal_box_timeout_ms, close_error_box);
+    if (const UINT ms = window.fatal_box_timeout_ms) SetTimer(nullptr, 0, ms, close_error_box);
     error_box(utf8);
-    exit_between_rows(1);
+    station().exit_between_rows(1);
 }

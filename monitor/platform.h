@@ -18,7 +18,3 @@ void error_box(const char* utf8);
 // The box, then the end of the process with exit code 1 (after the waiting log rows' last
 // try), from whichever thread.
 [[noreturn]] void fatal(const char* utf8);
-// Set before any box can show: when not 0, the box of fatal() closes itself after this many
-// milliseconds, so that an unattended station ends (and its service manager restarts it)
-// instead of waiting for an OK nobody will press.
-extern UINT fatal_box_timeout_ms;

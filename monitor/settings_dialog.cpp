@@ -8,8 +8,6 @@
 
 namespace {
 
-std::int32_t zkdrv_port_value = 5000;
-
 std::string item_text(HWND dlg, int id, std::size_t capacity) {
     std::string buf(capacity + 1, '\0');
     const int n = GetDlgItemTextA(dlg, id, buf.data(), int(capacity + 1));
@@ -18,10 +16,11 @@ std::string item_text(HWND dlg, int id, std::size_t capacity) {
 }
 
 void on_init(HWND dlg) {
-    g_settings = settings_from_zk47_cfg(read_small_file("zk47.cfg"));
+    station().settings = settings_from_zk47_cfg(read_small_file("zk47.cfg"));
     // Seeded once per run, so every run and station gets its own code.
-    secret = draw_secret(unsigned(std::time(nullptr)) ^ (unsigned(GetCurrentProcessId()) << 16));
-    const DialogState d = dialog_state(g_settings);
+    const unsigned seed = unsigned(std::time(nullptr)) ^ (unsigned(GetCurrentProcessId()) << 16);
+    station().secret = draw_secret(seed);
+    const DialogState d = dialog_state(station().settings);
     HWND combo = GetDlgItem(dlg, IDC_SOURCE);
     for (int i = 0; i <= SERVER_LOCATION; ++i)
         SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(combo_entry(i)).c_str()));
@@ -32,7 +31,7 @@ void on_init(HWND dlg) {
     SetDlgItemTextA(dlg, IDC_GPERIOD, d.gperiod.c_str());
     CheckDlgButton(dlg, IDC_LINES, BST_CHECKED);
     CheckDlgButton(dlg, IDC_POINTS, BST_CHECKED);
-    if (g_autostart) PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_SETTINGS_OK, BN_CLICKED), 0);
+    if (window.autostart) PostMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_SETTINGS_OK, BN_CLICKED), 0);
 }
 
 void on_confirm(HWND dlg) {
@@ -52,7 +51,7 @@ void on_confirm(HWND dlg) {
     d.points = IsDlgButtonChecked(dlg, IDC_POINTS) == BST_CHECKED;
     d.delete_scripts = IsDlgButtonChecked(dlg, IDC_DELETE_SCRIPTS) == BST_CHECKED;
     d.only_seconds = IsDlgButtonChecked(dlg, IDC_ONLY_SECONDS) == BST_CHECKED;
-    confirm_settings(d, zkdrv_port_value, g_settings);
+    confirm_settings(d, window.zkdrv_port, station().settings);
 
     char wdir[MAX_PATH + 1] = {};
     const DWORD n = GetCurrentDirectoryA(sizeof wdir, wdir);
@@ -60,9 +59,9 @@ void on_confirm(HWND dlg) {
     if (n > 0 && n <= PATH_CAPACITY) run = make_run_setup(wdir, std::time(nullptr));
     // Checked before anything is written: the default log path must fit a path buffer.
     if (!run) fatal("Слишком длинный путь рабочего каталога");
-    g_run = *run;
-    create_run_dirs(g_run);
-    write_text_file("zk47.cfg", zk47_cfg_text(g_settings));
+    station().run = *run;
+    create_run_dirs(station().run);
+    write_text_file("zk47.cfg", zk47_cfg_text(station().settings));
     EndDialog(dlg, 0);
 }
 
@@ -80,18 +79,14 @@ INT_PTR CALLBACK DlgProc(HWND dlg, UINT msg, WPARAM wp, LPARAM) {
 
 }  // namespace
 
-void read_zkdrv_cfg() { zkdrv_port_value = zkdrv_port(read_small_file("zkdrv.cfg")); }
+void read_zkdrv_cfg() { window.zkdrv_port = zkdrv_port(read_small_file("zkdrv.cfg")); }
 
 void run_settings_dialog(HWND owner) {
-    DialogBoxParamW(hin, L"Ex4_Dlg", owner, DlgProc, 0);
+    DialogBoxParamW(window.hin, L"Ex4_Dlg", owner, DlgProc, 0);
 }
 
 void complete_run_setup() {
-    set_default_log(g_run.szFile);
-    if (g_settings.location == SERVER_LOCATION) {
-        server1 = sockaddr_in{};
-        server1.sin_family = AF_INET;
-        server1.sin_port = htons(std::uint16_t(g_settings.port));
-        server1.sin_addr.s_addr = inet_addr(g_settings.ip0.c_str());
-    }
+    station().set_default_log(station().run.szFile);
+    const Settings& s = station().settings;
+    if (s.location == SERVER_LOCATION) station().server1 = net::ipv4_address(inet_addr(s.ip0.c_str()), s.port);
 }

@@ -8,28 +8,24 @@
 #include "logs.h"
 #include "messages.h"
 #include "sockets.h"
-#include "station.h"
-
-namespace {
 
 // Runs the data server and waits for it; when it ends, so does the monitor: with code 0 when
 // the server ended well, else with a box and code 1. A missing zksrv.exe is such a failure
 // (the command processor's 9009): the readings were not shared.
-DWORD WINAPI main_loop2(LPVOID) {
+DWORD WINAPI Sharing::main_loop2(LPVOID self) {
+    Station& station = static_cast<Sharing*>(self)->station_;
     // The outer quotes are the command processor's: it strips them and keeps the inner ones,
     // so a working directory with blanks works.
-    const std::string command = "\"\"" + g_run.szWDir + "\\zksrv.exe\" " + std::to_string(secret) +
-                                ' ' + std::to_string(g_sharing.port) + '"';
+    const std::string command = "\"\"" + station.run.szWDir + "\\zksrv.exe\" " +
+                                std::to_string(station.secret) + ' ' + std::to_string(station.sharing.port) + '"';
     const int status = std::system(command.c_str());
     if (status != 0)
-        station_events().fatal(("Сервер данных завершился с кодом " + std::to_string(status)).c_str());
-    exit_between_rows(0);
+        station.events().fatal(("Сервер данных завершился с кодом " + std::to_string(status)).c_str());
+    station.exit_between_rows(0);
 }
 
-}  // namespace
-
-void wait_until_listening() {
-    const sockaddr_in server2 = local_server_address();
+void Sharing::wait_until_listening() {
+    const sockaddr_in server2 = station_.local_server_address();
     const DWORD start = GetTickCount();
     while (GetTickCount() - start < 5000) {
         net::Socket probe = net::Socket::tcp();
@@ -40,27 +36,20 @@ void wait_until_listening() {
     }
 }
 
-std::int32_t server_port() { return g_sharing.port; }
-
-bool launch_server(std::int32_t port) {
-    g_sharing.port = port;
-    write_text_file(g_run.szWDir + "\\zksrv.cfg", std::to_string(g_sharing.port));
-    g_sharing.on = true;
-    g_sharing.launcher = CreateThread(nullptr, 0, main_loop2, nullptr, 0, nullptr);
-    return g_sharing.launcher != nullptr;
+bool Sharing::launch_server(std::int32_t port) {
+    station_.sharing.port = port;
+    write_text_file(station_.run.szWDir + "\\zksrv.cfg", std::to_string(port));
+    station_.sharing.on = true;
+    launcher_ = CreateThread(nullptr, 0, main_loop2, this, 0, nullptr);
+    return launcher_ != nullptr;
 }
 
-void quit_data_server() {
-    if (g_sharing.launcher) {
-        TerminateThread(g_sharing.launcher, 0);
-        CloseHandle(g_sharing.launcher);
-        g_sharing.launcher = nullptr;
+void Sharing::quit_data_server() {
+    if (launcher_) {
+        TerminateThread(launcher_, 0);
+        CloseHandle(launcher_);
+        launcher_ = nullptr;
     }
-    net::Socket s = net::Socket::tcp();
-    if (!s.valid()) station_events().fatal("Ошибка создания сокета");
-    if (!net::connect_within(s, local_server_address(), PUSH_CONNECT_TIMEOUT_MS))
-        station_events().fatal("Ошибка подключения к сокету");
-    const std::string tmp1 = quit_message(secret);
-    net::send_some(s, tmp1.data(), tmp1.size());
-    net::shutdown_both(s);
+    const char* failure = push_to_server(station_.local_server_address(), quit_message(station_.secret));
+    if (failure) station_.events().fatal(failure);
 }

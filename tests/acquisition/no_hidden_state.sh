@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The acquisition and sharing libraries keep no state of their own: no writable data symbol
-# (b, B, d, D) in them but the sections' own names. Arguments: the libraries.
+# The pipeline, acquisition and sharing libraries keep no state of their own: no writable data
+# symbol (b, B, d, D) in them but the sections' own names. Arguments: the libraries.
 set -euo pipefail
 status=0
 for lib in "$@"; do
