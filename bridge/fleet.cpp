@@ -72,7 +72,7 @@ PollChange Fleet::apply(const std::string& name, const Exchange& e, double now) 
         const std::string after = mqtt_availability(availability);
         if (after != before) sink_.publish({{availability_topic(prefix_, name), after}});
         if (c.new_reading) {
-            sink_.publish(reading_messages(prefix_, name, s.last, s.last_state));
+            sink_.publish_reading(name, reading_messages(prefix_, name, s.last, s.last_state));
             if (!observers_.empty()) {
                 reading = s.last;
                 state = s.last_state;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 
 #include <mosquitto.h>
 
@@ -13,6 +14,16 @@ constexpr auto CONNACK_TIME = std::chrono::seconds(10);
 constexpr auto MAX_BACKOFF = std::chrono::seconds(30);
 constexpr int KEEPALIVE = 30;
 constexpr auto QUEUE_REPORT_PERIOD = std::chrono::seconds(10);
+// A crash loses at most this much of what was queued (a power cut; a killed process loses
+// nothing, the kernel has every write).
+constexpr auto SYNC_PERIOD = std::chrono::seconds(1);
+// A record's bytes beyond its topic, station and payload, and a trim record's.
+constexpr std::size_t RECORD_OVERHEAD = 30 + 17;
+
+std::int64_t unix_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 }  // namespace
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
@@ -24,14 +35,51 @@ MqttPublisher::~MqttPublisher() {
     mosquitto_lib_cleanup();
 }
 
-void MqttPublisher::start() { thread_ = std::thread([this] { run(); }); }
+bool MqttPublisher::start(std::vector<std::string>& notes, std::string& error) {
+    if (!settings_.spool_dir.empty()) {
+        // Small segments under a small bound, so that trimming frees room in small steps.
+        const std::size_t segment = std::clamp<std::size_t>(settings_.spool_max_bytes / 16,
+                                                            4096, 4u << 20);
+        spool_ = std::make_unique<Spool>(settings_.spool_dir, segment);
+        std::vector<SpoolRecord> queued;
+        if (!spool_->open(queued, notes, error)) return false;
+        for (auto& r : queued) {
+            if (r.message.retention == Retention::kept) retained_[r.message.topic] = r.message.payload;
+            ++pending_per_topic_[r.message.topic];
+            if (r.first) ++readings_per_station_[r.station];
+            pending_.push_back(
+                {std::move(r.message), -1, false, std::move(r.station), r.first, r.seq, r.time_ms});
+        }
+        if (!queued.empty()) {
+            spool_done_ = queued.front().seq - 1;
+            notes.push_back(std::to_string(queued.size()) + " MQTT messages from the spool go first");
+        }
+        queued_ = pending_.size();
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
 
 void MqttPublisher::publish(std::vector<MqttMessage> messages) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& m : messages) incoming_.push_back(std::move(m));
+        for (auto& m : messages) incoming_.push_back({std::move(m), {}, false});
     }
     wake_.notify_one();
+}
+
+void MqttPublisher::publish_reading(const std::string& station, std::vector<MqttMessage> messages) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            incoming_.push_back({std::move(messages[i]), station, i == 0});
+    }
+    wake_.notify_one();
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> MqttPublisher::dropped_readings() const {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    return {dropped_readings_.begin(), dropped_readings_.end()};
 }
 
 void MqttPublisher::stop(std::chrono::milliseconds drain) {
@@ -47,38 +95,126 @@ void MqttPublisher::stop(std::chrono::milliseconds drain) {
 }
 
 void MqttPublisher::take_incoming() {
-    std::vector<MqttMessage> batch;
+    std::vector<Incoming> batch;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(incoming_);
     }
     queue_unsent();  // older than anything in this batch
-    for (auto& m : batch) {
+    for (auto& [m, station, first] : batch) {
+        unsent_.erase(m.topic);
         if (m.retention != Retention::kept) {
             retained_.erase(m.topic);
-            unsent_.erase(m.topic);
-            // A removal is never refused: a broker that keeps it would announce the station
-            // for ever. There are at most a few dozen per station dropped.
             if (m.retention == Retention::once) enqueue(std::move(m));
             continue;
         }
         retained_[m.topic] = m.payload;
-        if (pending_.size() >= settings_.max_queued) {
-            if (dropped_++ == 0)
-                std::fprintf(stderr, "zkbridge: MQTT queue full (%zu messages); dropping new "
-                                     "messages until the broker is back\n", settings_.max_queued);
-            mark_unsent(m.topic);
-            continue;
-        }
-        unsent_.erase(m.topic);
-        enqueue(std::move(m));
+        enqueue(std::move(m), std::move(station), first);
     }
     queued_ = pending_.size();
 }
 
-void MqttPublisher::enqueue(MqttMessage m) {
+void MqttPublisher::enqueue(MqttMessage m, std::string station, bool first) {
+    make_room(RECORD_OVERHEAD + m.topic.size() + station.size() + m.payload.size());
+    append(std::move(m), std::move(station), first, unix_ms());
+}
+
+void MqttPublisher::append(MqttMessage m, std::string station, bool first, std::int64_t time_ms) {
+    const std::uint64_t seq = spool_ ? spool_->append(m, station, first, time_ms) : 0;
     ++pending_per_topic_[m.topic];
-    pending_.push_back({std::move(m), -1, false});
+    if (first) ++readings_per_station_[station];
+    pending_.push_back({std::move(m), -1, false, std::move(station), first, seq, time_ms});
+}
+
+// The front entry leaves the queue, whatever becomes of it.
+MqttPublisher::Entry MqttPublisher::take_front() {
+    Entry e = std::move(pending_.front());
+    pending_.pop_front();
+    if (e.mid >= 0 && !e.acked) in_flight_.erase(e.mid);
+    auto t = pending_per_topic_.find(e.message.topic);
+    if (t != pending_per_topic_.end() && --t->second == 0) pending_per_topic_.erase(t);
+    if (e.first) {
+        auto r = readings_per_station_.find(e.station);
+        if (r != readings_per_station_.end() && --r->second == 0) readings_per_station_.erase(r);
+    }
+    if (e.seq) spool_done_ = e.seq;
+    return e;
+}
+
+// Makes room at the front. The oldest reading of all goes, so the station it is of is the one
+// whose queued history reaches furthest back, unless it is the station's last: then it goes
+// to the back with any message whose topic has no newer copy, so that the broker ends with
+// every topic's last value. Removals are never lost that way.
+void MqttPublisher::evict_front() {
+    if (pending_.front().acked) {
+        take_front();
+        return;
+    }
+    const Entry& head = pending_.front();
+    const bool reading = head.first;
+    const std::string station = head.station;
+    const bool newer = reading ? readings_per_station_[station] > 1
+                               : pending_per_topic_[head.message.topic] > 1;
+    std::vector<Entry> taken;
+    taken.push_back(take_front());
+    while (reading && !pending_.empty() && !pending_.front().first &&
+           pending_.front().station == station)
+        taken.push_back(take_front());
+    if (newer) {
+        for (const auto& e : taken) dropped_ += !e.acked;
+        if (reading) note_drop(station);
+        return;
+    }
+    for (auto& e : taken)
+        if (!e.acked) append(std::move(e.message), std::move(e.station), e.first, unix_ms());
+}
+
+void MqttPublisher::note_drop(const std::string& station) {
+    if (spell_drops_++ == 0)
+        std::fprintf(stderr, "zkbridge: the MQTT queue is full or holds readings older than "
+                             "%lld s: dropping the oldest readings until the broker has taken "
+                             "the rest\n", static_cast<long long>(settings_.max_age.count()));
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    ++dropped_readings_[station];
+}
+
+void MqttPublisher::make_room(std::size_t bytes) {
+    if (!spool_) {
+        for (std::size_t budget = pending_.size();
+             budget > 0 && !pending_.empty() && pending_.size() >= settings_.max_queued; --budget)
+            evict_front();
+        return;
+    }
+    // Space comes back a segment at a time: empty the oldest one, then remove it.
+    while (spool_->bytes() + bytes > settings_.spool_max_bytes) {
+        const std::size_t before = spool_->bytes();
+        std::string error;
+        if (spool_->segments() < 2 && !spool_->roll(error)) break;
+        const std::uint64_t end = spool_->oldest_segment_end();
+        while (!pending_.empty() && pending_.front().seq <= end) evict_front();
+        sync_spool(true);
+        if (spool_->bytes() >= before) break;  // the last values alone fill it
+    }
+}
+
+void MqttPublisher::drop_old() {
+    const std::int64_t oldest =
+        unix_ms() - std::chrono::duration_cast<std::chrono::milliseconds>(settings_.max_age).count();
+    for (std::size_t budget = pending_.size();
+         budget > 0 && !pending_.empty() && pending_.front().time_ms < oldest; --budget)
+        evict_front();
+}
+
+void MqttPublisher::sync_spool(bool durable) {
+    if (!spool_) return;
+    spool_->trim(spool_done_ + 1);
+    std::string error;
+    if (spool_->flush(durable, error)) {
+        spool_failing_ = false;
+    } else if (!spool_failing_) {
+        spool_failing_ = true;
+        std::fprintf(stderr, "zkbridge: %s; the queue is kept in memory meanwhile\n", error.c_str());
+    }
 }
 
 void MqttPublisher::mark_unsent(const std::string& topic) {
@@ -87,7 +223,7 @@ void MqttPublisher::mark_unsent(const std::string& topic) {
 
 // Behind the older copies still queued, so that the broker ends with the last payload.
 void MqttPublisher::queue_unsent() {
-    while (!unsent_order_.empty() && pending_.size() < settings_.max_queued) {
+    while (!unsent_order_.empty()) {
         const std::string topic = std::move(unsent_order_.front());
         unsent_order_.pop_front();
         if (unsent_.erase(topic) == 0) continue;
@@ -121,7 +257,7 @@ void MqttPublisher::report_queue(bool always, bool behind) {
     if ((!always && n == reported_queue_) || pending_per_topic_.count(settings_.queue_topic)) return;
     reported_queue_ = n;
     ++pending_per_topic_[settings_.queue_topic];
-    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false};
+    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false, {}, false, 0, unix_ms()};
     if (behind) pending_.push_back(std::move(e));
     else pending_.push_front(std::move(e));
     queued_ = pending_.size();
@@ -230,7 +366,7 @@ void MqttPublisher::on_connected() {
     for (const auto& [topic, payload] : retained_) {
         if (pending_per_topic_.count(topic)) continue;
         unsent_.erase(topic);
-        again.push_back({{topic, payload}, -1, false});
+        again.push_back({{topic, payload}, -1, false, {}, false, 0, unix_ms()});
     }
     for (auto it = again.rbegin(); it != again.rend(); ++it) {
         ++pending_per_topic_[it->message.topic];
@@ -263,10 +399,11 @@ void MqttPublisher::on_acknowledged(int mid) {
 }
 
 void MqttPublisher::retire_acknowledged() {
-    while (!pending_.empty() && pending_.front().acked) {
-        auto t = pending_per_topic_.find(pending_.front().message.topic);
-        if (t != pending_per_topic_.end() && --t->second == 0) pending_per_topic_.erase(t);
-        pending_.pop_front();
+    while (!pending_.empty() && pending_.front().acked) take_front();
+    if (pending_.empty() && spell_drops_) {
+        std::fprintf(stderr, "zkbridge: the MQTT queue is delivered; %zu readings were dropped\n",
+                     spell_drops_);
+        spell_drops_ = 0;
     }
     queued_ = pending_.size();
 }
@@ -282,6 +419,13 @@ void MqttPublisher::run() {
             deadline = stop_deadline_;
         }
         const auto now = Clock::now();
+        if (now >= next_sync_) {
+            drop_old();
+            sync_spool(true);
+            next_sync_ = now + SYNC_PERIOD;
+        } else {
+            sync_spool(false);
+        }
         if (stopping && (pending_.empty() || now >= deadline)) break;
 
         if (!mosq_ && now >= next_attempt_) begin_connect();
@@ -320,6 +464,8 @@ void MqttPublisher::run() {
         mosq_ = nullptr;
     }
     connected_ = false;
+    sync_spool(true);
     if (!pending_.empty())
-        std::fprintf(stderr, "zkbridge: %zu MQTT messages were not delivered\n", pending_.size());
+        std::fprintf(stderr, "zkbridge: %zu MQTT messages were not delivered%s\n", pending_.size(),
+                     spool_ ? "; they wait in the spool" : "");
 }

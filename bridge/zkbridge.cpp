@@ -161,6 +161,9 @@ int main(int argc, char** argv) {
     // For tests: a queue that overflows after a few readings.
     if (const char* limit = std::getenv("ZKBRIDGE_MQTT_QUEUE_LIMIT"))
         mqtt.max_queued = std::max(1UL, std::strtoul(limit, nullptr, 10));
+    mqtt.spool_dir = o.spool;
+    mqtt.spool_max_bytes = std::size_t(o.spool_max_bytes);
+    mqtt.max_age = std::chrono::seconds(o.spool_max_age);
     if (!o.mqtt_password_file.empty()) {
         if (!read_file(o.mqtt_password_file, mqtt.password, error)) return bad_usage(error);
         mqtt.password = mqtt.password.substr(0, mqtt.password.find_first_of("\r\n"));
@@ -189,7 +192,8 @@ int main(int argc, char** argv) {
     // so that it outlives the server.
     WebFeed web;
     HttpServer http(fleet, [&publisher] {
-        return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped()};
+        return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped(),
+                            publisher.dropped_readings()};
     });
     fleet.add_observer(&web);
     add_web_routes(http, web, fleet);
@@ -199,7 +203,13 @@ int main(int argc, char** argv) {
     }
 
     fleet.set_stations(names_of(targets));
-    publisher.start();
+    std::vector<std::string> notes;
+    const bool spool_ok = publisher.start(notes, error);
+    for (const auto& n : notes) log.write(Priority::warning, n);
+    if (!spool_ok) {
+        log.write(Priority::error, error);
+        return 1;
+    }
     Poller poller(std::chrono::seconds(o.period),
                   [&fleet, &log](const std::string& name, Exchange&& e) {
                       const PollChange c = fleet.apply(name, e, unix_now());

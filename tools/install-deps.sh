@@ -14,7 +14,7 @@ pkgs=(
   locales fonts-wine systemd
   chromium fonts-dejavu-core
   procps psmisc python3
-  libmosquitto-dev libboost-dev nlohmann-json3-dev
+  libmosquitto-dev libboost-dev nlohmann-json3-dev zlib1g-dev
   mosquitto mosquitto-clients prometheus openssl
 )
 

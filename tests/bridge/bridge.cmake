@@ -5,6 +5,10 @@ add_executable(bridge_rules_tests ${CMAKE_CURRENT_LIST_DIR}/rules_test.cpp)
 target_link_libraries(bridge_rules_tests PRIVATE zkbridge_rules ${ZK_GTEST})
 set_target_properties(bridge_rules_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME bridge_rules COMMAND bridge_rules_tests)
+add_executable(bridge_spool_tests ${CMAKE_CURRENT_LIST_DIR}/spool_test.cpp)
+target_link_libraries(bridge_spool_tests PRIVATE zkbridge_rules ${ZK_GTEST})
+set_target_properties(bridge_spool_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME bridge_spool COMMAND bridge_spool_tests)
 
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   get_target_property(zk_bridge_rule_sources zkbridge_rules SOURCES)
@@ -31,6 +35,7 @@ endif()
 # End to end, one ctest entry per group of cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(group Publishing Availability BrokerRestart SeveralBridges HomeAssistant Security Prometheus
+              SpoolCrash FairQueue
               Arguments BadInput HostileClients Replies Stale Log)
   string(TOLOWER ${group} lower)
   add_test(NAME bridge_${lower}

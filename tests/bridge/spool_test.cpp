@@ -1,0 +1,272 @@
+// The bridge's queue on disk: its record format byte for byte, torn and corrupt tails cut,
+// trimming by whole segments, and its command-line options.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "options.h"
+#include "spool.h"
+
+namespace {
+
+std::string hex(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 15];
+    }
+    return out;
+}
+
+SpoolRecord message(std::uint64_t seq, const std::string& topic, const std::string& payload,
+                    const std::string& station = {}, bool first = false) {
+    SpoolRecord r;
+    r.seq = seq;
+    r.time_ms = 1700000000123;
+    r.first = first;
+    r.station = station;
+    r.message = {topic, payload};
+    return r;
+}
+
+// A folder of its own for each case, removed with what it holds.
+class Folder {
+public:
+    Folder() {
+        char name[] = "/tmp/zkspool-XXXXXX";
+        path_ = ::mkdtemp(name);
+    }
+    ~Folder() {
+        for (const auto& f : files()) ::unlink((path_ + "/" + f).c_str());
+        ::rmdir(path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+    std::vector<std::string> files() const {
+        std::vector<std::string> out;
+        if (DIR* d = ::opendir(path_.c_str())) {
+            while (const dirent* e = ::readdir(d))
+                if (e->d_name[0] != '.') out.push_back(e->d_name);
+            ::closedir(d);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+    std::size_t size_of(const std::string& file) const {
+        struct stat st {};
+        return ::stat((path_ + "/" + file).c_str(), &st) == 0 ? std::size_t(st.st_size) : 0;
+    }
+    std::size_t total() const {
+        std::size_t n = 0;
+        for (const auto& f : files()) n += size_of(f);
+        return n;
+    }
+
+private:
+    std::string path_;
+};
+
+std::vector<std::string> payloads(const std::vector<SpoolRecord>& records) {
+    std::vector<std::string> out;
+    for (const auto& r : records) out.push_back(r.message.payload);
+    return out;
+}
+
+void append_n(Spool& s, int from, int to) {
+    for (int i = from; i < to; ++i)
+        s.append({"zk47/a/state", "reading " + std::to_string(i)}, "a", true, 1000 + i);
+}
+
+}  // namespace
+
+TEST(SpoolRecords, ByteForByteLittleEndianWithTheBodysCrc32) {
+    SpoolRecord trim;
+    trim.trim = true;
+    trim.seq = 5;
+    EXPECT_EQ(hex(encode_record(trim)), "090000004c321f80020500000000000000");
+    SpoolRecord m = message(7, "zk47/a/T1", "23.45", "a", true);
+    m.message.retention = Retention::once;
+    EXPECT_EQ(hex(encode_record(m)),
+              "25000000139202820107000000000000007b68e5cf8b010000010109007a6b34372f612f54310161"
+              "32332e3435");
+}
+
+TEST(SpoolRecords, EveryFieldComesBackAndAnEmptyPayloadStaysEmpty) {
+    std::string bytes = encode_record(message(1, "homeassistant/sensor/x/config", "", "", false));
+    bytes += encode_record(message(2, "zk47/b/state", "{\"seconds\":1}", "b", true));
+    std::vector<SpoolRecord> out;
+    EXPECT_EQ(decode_records(bytes, out), bytes.size());
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].message.topic, "homeassistant/sensor/x/config");
+    EXPECT_EQ(out[0].message.payload, "");
+    EXPECT_FALSE(out[0].first);
+    EXPECT_EQ(out[1].seq, 2u);
+    EXPECT_EQ(out[1].time_ms, 1700000000123);
+    EXPECT_EQ(out[1].station, "b");
+    EXPECT_TRUE(out[1].first);
+    EXPECT_EQ(out[1].message.payload, "{\"seconds\":1}");
+    EXPECT_EQ(out[1].message.retention, Retention::kept);
+}
+
+TEST(SpoolRecords, ATornTailIsCutAtEveryLengthAndNeverRead) {
+    const std::string a = encode_record(message(1, "t", "first"));
+    const std::string b = encode_record(message(2, "t", "second"));
+    const std::string whole = a + b;
+    for (std::size_t cut = 0; cut < whole.size(); ++cut) {
+        std::vector<SpoolRecord> out;
+        const std::size_t good = decode_records(std::string_view(whole).substr(0, cut), out);
+        EXPECT_EQ(good, cut < a.size() ? 0 : a.size()) << cut;
+        EXPECT_EQ(out.size(), cut < a.size() ? 0u : 1u) << cut;
+    }
+}
+
+TEST(SpoolRecords, AnyChangedByteOrAnAbsurdLengthEndsTheRecords) {
+    const std::string a = encode_record(message(1, "t", "first"));
+    const std::string b = encode_record(message(2, "t", "second"));
+    for (std::size_t at = a.size(); at < a.size() + b.size(); ++at) {
+        std::string bytes = a + b + a;
+        bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+        std::vector<SpoolRecord> out;
+        EXPECT_EQ(decode_records(bytes, out), a.size()) << at;
+        EXPECT_EQ(payloads(out), std::vector<std::string>{"first"}) << at;
+    }
+    std::string huge = a + std::string("\xff\xff\xff\x7f", 4) + std::string(64, 'x');
+    std::vector<SpoolRecord> out;
+    EXPECT_EQ(decode_records(huge, out), a.size());
+}
+
+TEST(SpoolOnDisk, MessagesComeBackInOrderAfterTheTrimAndNumbersGoOn) {
+    Folder f;
+    {
+        Spool s(f.path());
+        std::vector<SpoolRecord> q;
+        std::vector<std::string> notes;
+        std::string e;
+        ASSERT_TRUE(s.open(q, notes, e)) << e;
+        EXPECT_TRUE(q.empty());
+        append_n(s, 0, 5);
+        s.trim(3);  // the first two have been delivered
+        ASSERT_TRUE(s.flush(false, e)) << e;
+    }  // no sync: a killed process leaves its writes with the kernel
+    Spool s(f.path());
+    std::vector<SpoolRecord> q;
+    std::vector<std::string> notes;
+    std::string e;
+    ASSERT_TRUE(s.open(q, notes, e)) << e;
+    EXPECT_TRUE(notes.empty());
+    EXPECT_EQ(payloads(q), (std::vector<std::string>{"reading 2", "reading 3", "reading 4"}));
+    EXPECT_EQ(q[0].seq, 3u);
+    EXPECT_EQ(q[0].station, "a");
+    EXPECT_EQ(s.next_seq(), 6u);
+}
+
+TEST(SpoolOnDisk, ATornLastRecordIsCutFromItsFileAndReported) {
+    Folder f;
+    std::string name;
+    {
+        Spool s(f.path());
+        std::vector<SpoolRecord> q;
+        std::vector<std::string> notes;
+        std::string e;
+        ASSERT_TRUE(s.open(q, notes, e)) << e;
+        append_n(s, 0, 3);
+        ASSERT_TRUE(s.flush(true, e)) << e;
+        name = f.files().back();
+    }
+    const std::size_t whole = f.size_of(name);
+    ASSERT_EQ(::truncate((f.path() + "/" + name).c_str(), off_t(whole - 3)), 0);
+    Spool s(f.path());
+    std::vector<SpoolRecord> q;
+    std::vector<std::string> notes;
+    std::string e;
+    ASSERT_TRUE(s.open(q, notes, e)) << e;
+    EXPECT_EQ(payloads(q), (std::vector<std::string>{"reading 0", "reading 1"}));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("torn or corrupt"), std::string::npos);
+    EXPECT_LT(f.size_of(name), whole - 3);  // cut to the last whole record
+    // What is appended now follows the sound records, after a restart too.
+    append_n(s, 10, 11);
+    ASSERT_TRUE(s.flush(true, e)) << e;
+    std::vector<SpoolRecord> again;
+    Spool s2(f.path());
+    ASSERT_TRUE(s2.open(again, notes, e)) << e;
+    EXPECT_EQ(payloads(again), (std::vector<std::string>{"reading 0", "reading 1", "reading 10"}));
+}
+
+TEST(SpoolOnDisk, TrimmedSegmentsAreRemovedWholeAndTheBytesAreTheFiles) {
+    Folder f;
+    Spool s(f.path(), 200);  // a segment holds a few records
+    std::vector<SpoolRecord> q;
+    std::vector<std::string> notes;
+    std::string e;
+    ASSERT_TRUE(s.open(q, notes, e)) << e;
+    append_n(s, 0, 20);
+    ASSERT_TRUE(s.flush(true, e)) << e;
+    const std::size_t segments = f.files().size();
+    EXPECT_GT(segments, 4u);
+    EXPECT_EQ(s.segments(), segments);
+    EXPECT_EQ(s.bytes(), f.total());
+    const std::uint64_t end = s.oldest_segment_end();
+    s.trim(end);  // the oldest segment's last message is still queued
+    ASSERT_TRUE(s.flush(true, e)) << e;
+    EXPECT_EQ(f.files().size(), segments);
+    s.trim(end + 1);
+    ASSERT_TRUE(s.flush(true, e)) << e;
+    EXPECT_EQ(f.files().size(), segments - 1);
+    EXPECT_EQ(s.bytes(), f.total());
+    s.trim(s.next_seq());  // everything delivered: only the current segment stays
+    ASSERT_TRUE(s.flush(true, e)) << e;
+    EXPECT_EQ(f.files().size(), 1u);
+    EXPECT_EQ(s.bytes(), f.total());
+
+    Spool reopened(f.path(), 200);
+    q.clear();
+    ASSERT_TRUE(reopened.open(q, notes, e)) << e;
+    EXPECT_TRUE(q.empty());
+    EXPECT_EQ(reopened.next_seq(), 21u);
+}
+
+TEST(SpoolOnDisk, AFolderThatCannotBeMadeIsAnError) {
+    Spool s("/proc/no/such/folder");
+    std::vector<SpoolRecord> q;
+    std::vector<std::string> notes;
+    std::string e;
+    EXPECT_FALSE(s.open(q, notes, e));
+    EXPECT_NE(e.find("/proc/no/such/folder"), std::string::npos);
+}
+
+TEST(SpoolOptions, SizeAndAgeTakeUnitsAndStayInRange) {
+    Options o;
+    std::string e;
+    ASSERT_TRUE(parse_options({"--station", "a=h:1"}, o, e)) << e;
+    EXPECT_EQ(o.spool, "");
+    EXPECT_EQ(o.spool_max_bytes, 256LL << 20);
+    EXPECT_EQ(o.spool_max_age, 86400);
+    ASSERT_TRUE(parse_options({"--station", "a=h:1", "--spool", "/var/lib/zkbridge",
+                               "--spool-max-bytes", "300K", "--spool-max-age", "90m"},
+                              o, e))
+        << e;
+    EXPECT_EQ(o.spool, "/var/lib/zkbridge");
+    EXPECT_EQ(o.spool_max_bytes, 300 << 10);
+    EXPECT_EQ(o.spool_max_age, 5400);
+    ASSERT_TRUE(parse_options({"--station", "a=h:1", "--spool-max-bytes", "2G",
+                               "--spool-max-age", "45"}, o, e)) << e;
+    EXPECT_EQ(o.spool_max_bytes, 2LL << 30);
+    EXPECT_EQ(o.spool_max_age, 45);
+    for (const char* bad : {"63K", "1T", "-1M", "M", "12MB", ""}) {
+        EXPECT_FALSE(parse_options({"--station", "a=h:1", "--spool-max-bytes", bad}, o, e)) << bad;
+        EXPECT_NE(e.find("--spool-max-bytes"), std::string::npos);
+    }
+    for (const char* bad : {"0", "366d", "1w", "h"})
+        EXPECT_FALSE(parse_options({"--station", "a=h:1", "--spool-max-age", bad}, o, e)) << bad;
+    EXPECT_FALSE(parse_options({"--station", "a=h:1", "--spool", ""}, o, e));
+}
