@@ -193,8 +193,15 @@ void MqttPublisher::make_room(std::size_t bytes) {
         const std::uint64_t end = spool_->oldest_segment_end();
         while (!pending_.empty() && pending_.front().seq <= end) evict_front();
         sync_spool(true);
-        if (spool_->bytes() >= before) break;  // the last values alone fill it
+        if (spool_->bytes() >= before) {  // the last values alone fill it
+            if (!spool_too_small_)
+                std::fprintf(stderr, "zkbridge: the spool is too small for the last value of "
+                                     "every topic; it grows past --spool-max-bytes\n");
+            spool_too_small_ = true;
+            return;
+        }
     }
+    spool_too_small_ = false;
 }
 
 void MqttPublisher::drop_old() {

@@ -144,6 +144,7 @@ private:
     std::uint64_t spool_done_ = 0;  // the last spooled message that left the queue
     Clock::time_point next_sync_;
     bool spool_failing_ = false;  // a failed write was reported; quiet until one succeeds
+    bool spool_too_small_ = false;  // reported; quiet until it fits again
     std::unordered_map<std::string, std::size_t> readings_per_station_;
     std::size_t spell_drops_ = 0;  // readings dropped since the queue last emptied
     std::unordered_map<int, Entry*> in_flight_;      // by message id

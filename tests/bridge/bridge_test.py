@@ -979,7 +979,7 @@ class SpoolCrash(unittest.TestCase):
 
 
 class FairQueue(unittest.TestCase):
-    def outage(self, stations, args=(), env=None, spool=None, limit=None, seconds=16):
+    def outage(self, stations, args=(), env=None, spool=None, limit=None, seconds=10):
         broker = Broker(self, "allow_anonymous true\nmax_queued_messages 0", persistence=True)
         sub = Subscriber(self, broker, ["zk47/+/state"], client_id="zk47-fair")
         fleet = bridgelib.CountingStations(self, stations)
@@ -1020,13 +1020,26 @@ class FairQueue(unittest.TestCase):
         spool = spool_folder(self)
         self.outage(8, ["--spool", spool, "--spool-max-bytes", "64K"], spool=spool, limit=64 << 10)
 
+    def test_a_spool_too_small_for_the_last_values_says_so_and_loses_none(self):
+        # Eight stations' discovery configs alone take more than 64K.
+        broker = Broker(self)
+        broker.stop()
+        spool = spool_folder(self)
+        fleet = bridgelib.CountingStations(self, 8)
+        bridge = Bridge(self, broker, args=fleet.args() + ["--spool", spool, "--spool-max-bytes",
+                                                          "64K"], id="small")
+        bridge.process.stderr.wait_for("too small for the last value of every topic")
+        broker.start()
+        self.assertEqual(len(retained(broker, "homeassistant/sensor/#", 8 * 12, ["-W", "10"])),
+                         8 * 12)
+
     def test_a_full_queue_in_memory_drops_the_same_way(self):
-        self.outage(8, env={"ZKBRIDGE_MQTT_QUEUE_LIMIT": "520"})  # forty readings
+        self.outage(8, env={"ZKBRIDGE_MQTT_QUEUE_LIMIT": "390"})  # thirty readings
 
     def test_readings_older_than_the_age_are_dropped_oldest_first(self):
         spool = spool_folder(self)
-        self.outage(6, ["--spool", spool, "--spool-max-age", "4"], spool=spool, limit=1 << 20,
-                    seconds=10)
+        self.outage(6, ["--spool", spool, "--spool-max-age", "3"], spool=spool, limit=1 << 20,
+                    seconds=7)
 
 
 if __name__ == "__main__":
