@@ -232,13 +232,17 @@ std::uint64_t Spool::append(const MqttMessage& m, const std::string& station, bo
     r.first = first;
     r.station = station;
     r.message = m;
+    buffer_record(r);
+    segments_.back().last_seq = r.seq;
+    if (segments_.back().bytes >= segment_bytes_ && failure_.empty()) roll(failure_);
+    return r.seq;
+}
+
+void Spool::buffer_record(const SpoolRecord& r) {
     const std::string bytes = encode_record(r);
     buffer_ += bytes;
     bytes_ += bytes.size();
     segments_.back().bytes += bytes.size();
-    segments_.back().last_seq = r.seq;
-    if (segments_.back().bytes >= segment_bytes_ && failure_.empty()) roll(failure_);
-    return r.seq;
 }
 
 void Spool::trim(std::uint64_t seq) { trim_to_ = std::max(trim_to_, seq); }
@@ -262,10 +266,7 @@ bool Spool::write_buffer(std::string& error) {
         SpoolRecord r;
         r.trim = true;
         r.seq = trim_to_;
-        const std::string bytes = encode_record(r);
-        buffer_ += bytes;
-        bytes_ += bytes.size();
-        segments_.back().bytes += bytes.size();
+        buffer_record(r);
         written_trim_ = trim_to_;
     }
     std::size_t done = 0;

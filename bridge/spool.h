@@ -74,6 +74,7 @@ private:
         std::size_t bytes = 0;
     };
     bool start_segment(std::string& error);
+    void buffer_record(const SpoolRecord& r);
     bool write_buffer(std::string& error);
     void remove_trimmed();
 

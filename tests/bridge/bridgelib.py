@@ -191,7 +191,8 @@ class Subscriber:
     def messages(self, topic=None):
         out = []
         text = self.process.stdout.text().encode("latin-1").decode("utf-8", "replace")
-        for line in text.split("\n"):
+        # The last piece is a line still arriving, or empty.
+        for line in text.split("\n")[:-1]:
             if not line:
                 continue
             t, retained, payload = line.split(" ", 2)

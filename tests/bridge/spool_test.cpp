@@ -81,6 +81,16 @@ std::vector<std::string> payloads(const std::vector<SpoolRecord>& records) {
     return out;
 }
 
+// Opens `s`, failing the case if it cannot: the messages still queued, and what was repaired.
+std::vector<SpoolRecord> opened(Spool& s, std::vector<std::string>* notes = nullptr) {
+    std::vector<SpoolRecord> q;
+    std::vector<std::string> repaired;
+    std::string e;
+    EXPECT_TRUE(s.open(q, repaired, e)) << e;
+    if (notes) *notes = repaired;
+    return q;
+}
+
 void append_n(Spool& s, int from, int to) {
     for (int i = from; i < to; ++i)
         s.append({"zk47/a/state", "reading " + std::to_string(i)}, "a", true, 1000 + i);
@@ -148,20 +158,15 @@ TEST(SpoolOnDisk, MessagesComeBackInOrderAfterTheTrimAndNumbersGoOn) {
     Folder f;
     {
         Spool s(f.path());
-        std::vector<SpoolRecord> q;
-        std::vector<std::string> notes;
-        std::string e;
-        ASSERT_TRUE(s.open(q, notes, e)) << e;
-        EXPECT_TRUE(q.empty());
+        EXPECT_TRUE(opened(s).empty());
         append_n(s, 0, 5);
+        std::string e;
         s.trim(3);  // the first two have been delivered
         ASSERT_TRUE(s.flush(false, e)) << e;
-    }  // no sync: a killed process leaves its writes with the kernel
+    }
     Spool s(f.path());
-    std::vector<SpoolRecord> q;
     std::vector<std::string> notes;
-    std::string e;
-    ASSERT_TRUE(s.open(q, notes, e)) << e;
+    const std::vector<SpoolRecord> q = opened(s, &notes);
     EXPECT_TRUE(notes.empty());
     EXPECT_EQ(payloads(q), (std::vector<std::string>{"reading 2", "reading 3", "reading 4"}));
     EXPECT_EQ(q[0].seq, 3u);
@@ -174,21 +179,18 @@ TEST(SpoolOnDisk, ATornLastRecordIsCutFromItsFileAndReported) {
     std::string name;
     {
         Spool s(f.path());
-        std::vector<SpoolRecord> q;
-        std::vector<std::string> notes;
-        std::string e;
-        ASSERT_TRUE(s.open(q, notes, e)) << e;
+        opened(s);
         append_n(s, 0, 3);
+        std::string e;
         ASSERT_TRUE(s.flush(true, e)) << e;
         name = f.files().back();
     }
     const std::size_t whole = f.size_of(name);
     ASSERT_EQ(::truncate((f.path() + "/" + name).c_str(), off_t(whole - 3)), 0);
     Spool s(f.path());
-    std::vector<SpoolRecord> q;
     std::vector<std::string> notes;
     std::string e;
-    ASSERT_TRUE(s.open(q, notes, e)) << e;
+    const std::vector<SpoolRecord> q = opened(s, &notes);
     EXPECT_EQ(payloads(q), (std::vector<std::string>{"reading 0", "reading 1"}));
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find("torn or corrupt"), std::string::npos);
@@ -196,20 +198,16 @@ TEST(SpoolOnDisk, ATornLastRecordIsCutFromItsFileAndReported) {
     // What is appended now follows the sound records, after a restart too.
     append_n(s, 10, 11);
     ASSERT_TRUE(s.flush(true, e)) << e;
-    std::vector<SpoolRecord> again;
     Spool s2(f.path());
-    ASSERT_TRUE(s2.open(again, notes, e)) << e;
-    EXPECT_EQ(payloads(again), (std::vector<std::string>{"reading 0", "reading 1", "reading 10"}));
+    EXPECT_EQ(payloads(opened(s2)), (std::vector<std::string>{"reading 0", "reading 1", "reading 10"}));
 }
 
 TEST(SpoolOnDisk, TrimmedSegmentsAreRemovedWholeAndTheBytesAreTheFiles) {
     Folder f;
     Spool s(f.path(), 200);  // a segment holds a few records
-    std::vector<SpoolRecord> q;
-    std::vector<std::string> notes;
-    std::string e;
-    ASSERT_TRUE(s.open(q, notes, e)) << e;
+    opened(s);
     append_n(s, 0, 20);
+    std::string e;
     ASSERT_TRUE(s.flush(true, e)) << e;
     const std::size_t segments = f.files().size();
     EXPECT_GT(segments, 4u);
@@ -229,9 +227,7 @@ TEST(SpoolOnDisk, TrimmedSegmentsAreRemovedWholeAndTheBytesAreTheFiles) {
     EXPECT_EQ(s.bytes(), f.total());
 
     Spool reopened(f.path(), 200);
-    q.clear();
-    ASSERT_TRUE(reopened.open(q, notes, e)) << e;
-    EXPECT_TRUE(q.empty());
+    EXPECT_TRUE(opened(reopened).empty());
     EXPECT_EQ(reopened.next_seq(), 21u);
 }
 
