@@ -17,6 +17,8 @@ constexpr auto QUEUE_REPORT_PERIOD = std::chrono::seconds(10);
 // A crash loses at most this much of what was queued (a power cut; a killed process loses
 // nothing, the kernel has every write).
 constexpr auto SYNC_PERIOD = std::chrono::seconds(1);
+// At most this many entries leave or move to the back for each one queued in memory.
+constexpr int EVICTIONS_PER_MESSAGE = 64;
 // A record's bytes beyond its topic, station and payload, and a trim record's.
 constexpr std::size_t RECORD_OVERHEAD = 30 + 17;
 
@@ -180,7 +182,9 @@ void MqttPublisher::note_drop(const std::string& station) {
 
 void MqttPublisher::make_room(std::size_t bytes) {
     if (!spool_) {
-        for (std::size_t budget = pending_.size();
+        // A few at a time: a queue that starts with many last values (a large fleet's
+        // configs) moves them to the back over several calls rather than all in one.
+        for (int budget = EVICTIONS_PER_MESSAGE;
              budget > 0 && !pending_.empty() && pending_.size() >= settings_.max_queued; --budget)
             evict_front();
         return;
