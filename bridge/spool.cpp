@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,12 +146,24 @@ Spool::~Spool() {
         flush(true, error);
         ::close(fd_);
     }
+    if (lock_fd_ >= 0) ::close(lock_fd_);
 }
 
 bool Spool::open(std::vector<SpoolRecord>& queued, std::vector<std::string>& notes,
                  std::string& error) {
     if (::mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
         error = failed("make the folder", dir_);
+        return false;
+    }
+    // Two bridges on one spool would send and trim each other's messages.
+    const std::string lock = dir_ + "/lock";
+    lock_fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_fd_ < 0) {
+        error = failed("create", lock);
+        return false;
+    }
+    if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+        error = "spool: " + dir_ + " is in use by another bridge";
         return false;
     }
     DIR* d = ::opendir(dir_.c_str());

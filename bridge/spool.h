@@ -82,6 +82,7 @@ private:
     const std::size_t segment_bytes_;
     std::vector<Segment> segments_;  // oldest first; the last is the one appended to
     int fd_ = -1;                    // the last segment's
+    int lock_fd_ = -1;               // held while the spool is open
     std::string buffer_;             // appended, not yet written
     std::uint64_t next_seq_ = 1;
     std::uint64_t trim_to_ = 0;       // the trim asked for

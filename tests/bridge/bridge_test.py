@@ -905,7 +905,8 @@ def check_order(test, got, name):
 
 
 # The full acceptance: ZK_BRIDGE_SPOOL_FULL=1 runs 500 stations, a 60 s outage and three
-# random kills besides the torn one; the suite runs a small fleet and a short outage.
+# random kills besides the torn one, and 100 stations through a 60 s outage into a 1M spool;
+# the suite runs small fleets and short outages.
 FULL = os.environ.get("ZK_BRIDGE_SPOOL_FULL") == "1"
 
 
@@ -1018,7 +1019,9 @@ class FairQueue(unittest.TestCase):
 
     def test_a_full_spool_keeps_each_stations_newest_readings_within_its_size(self):
         spool = spool_folder(self)
-        self.outage(8, ["--spool", spool, "--spool-max-bytes", "64K"], spool=spool, limit=64 << 10)
+        stations, size, seconds = (100, 1 << 20, 60) if FULL else (8, 64 << 10, 10)
+        self.outage(stations, ["--spool", spool, "--spool-max-bytes", str(size)], spool=spool,
+                    limit=size, seconds=seconds)
 
     def test_a_spool_too_small_for_the_last_values_says_so_and_loses_none(self):
         # Eight stations' discovery configs alone take more than 64K.

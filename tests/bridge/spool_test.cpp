@@ -48,14 +48,17 @@ public:
     }
     ~Folder() {
         for (const auto& f : files()) ::unlink((path_ + "/" + f).c_str());
+        ::unlink((path_ + "/lock").c_str());
         ::rmdir(path_.c_str());
     }
     const std::string& path() const { return path_; }
+    // The segments, oldest first.
     std::vector<std::string> files() const {
         std::vector<std::string> out;
         if (DIR* d = ::opendir(path_.c_str())) {
             while (const dirent* e = ::readdir(d))
-                if (e->d_name[0] != '.') out.push_back(e->d_name);
+                if (std::string(e->d_name).find(".seg") != std::string::npos)
+                    out.push_back(e->d_name);
             ::closedir(d);
         }
         std::sort(out.begin(), out.end());
@@ -187,48 +190,67 @@ TEST(SpoolOnDisk, ATornLastRecordIsCutFromItsFileAndReported) {
     }
     const std::size_t whole = f.size_of(name);
     ASSERT_EQ(::truncate((f.path() + "/" + name).c_str(), off_t(whole - 3)), 0);
-    Spool s(f.path());
-    std::vector<std::string> notes;
-    std::string e;
-    const std::vector<SpoolRecord> q = opened(s, &notes);
-    EXPECT_EQ(payloads(q), (std::vector<std::string>{"reading 0", "reading 1"}));
-    ASSERT_EQ(notes.size(), 1u);
-    EXPECT_NE(notes[0].find("torn or corrupt"), std::string::npos);
-    EXPECT_LT(f.size_of(name), whole - 3);  // cut to the last whole record
-    // What is appended now follows the sound records, after a restart too.
-    append_n(s, 10, 11);
-    ASSERT_TRUE(s.flush(true, e)) << e;
+    {
+        Spool s(f.path());
+        std::vector<std::string> notes;
+        const std::vector<SpoolRecord> q = opened(s, &notes);
+        EXPECT_EQ(payloads(q), (std::vector<std::string>{"reading 0", "reading 1"}));
+        ASSERT_EQ(notes.size(), 1u);
+        EXPECT_NE(notes[0].find("torn or corrupt"), std::string::npos);
+        EXPECT_LT(f.size_of(name), whole - 3);  // cut to the last whole record
+        // What is appended now follows the sound records, after a restart too.
+        append_n(s, 10, 11);
+        std::string e;
+        ASSERT_TRUE(s.flush(true, e)) << e;
+    }
     Spool s2(f.path());
     EXPECT_EQ(payloads(opened(s2)), (std::vector<std::string>{"reading 0", "reading 1", "reading 10"}));
 }
 
 TEST(SpoolOnDisk, TrimmedSegmentsAreRemovedWholeAndTheBytesAreTheFiles) {
     Folder f;
-    Spool s(f.path(), 200);  // a segment holds a few records
-    opened(s);
-    append_n(s, 0, 20);
-    std::string e;
-    ASSERT_TRUE(s.flush(true, e)) << e;
-    const std::size_t segments = f.files().size();
-    EXPECT_GT(segments, 4u);
-    EXPECT_EQ(s.segments(), segments);
-    EXPECT_EQ(s.bytes(), f.total());
-    const std::uint64_t end = s.oldest_segment_end();
-    s.trim(end);  // the oldest segment's last message is still queued
-    ASSERT_TRUE(s.flush(true, e)) << e;
-    EXPECT_EQ(f.files().size(), segments);
-    s.trim(end + 1);
-    ASSERT_TRUE(s.flush(true, e)) << e;
-    EXPECT_EQ(f.files().size(), segments - 1);
-    EXPECT_EQ(s.bytes(), f.total());
-    s.trim(s.next_seq());  // everything delivered: only the current segment stays
-    ASSERT_TRUE(s.flush(true, e)) << e;
-    EXPECT_EQ(f.files().size(), 1u);
-    EXPECT_EQ(s.bytes(), f.total());
-
+    {
+        Spool s(f.path(), 200);  // a segment holds a few records
+        opened(s);
+        append_n(s, 0, 20);
+        std::string e;
+        ASSERT_TRUE(s.flush(true, e)) << e;
+        const std::size_t segments = f.files().size();
+        EXPECT_GT(segments, 4u);
+        EXPECT_EQ(s.segments(), segments);
+        EXPECT_EQ(s.bytes(), f.total());
+        const std::uint64_t end = s.oldest_segment_end();
+        s.trim(end);  // the oldest segment's last message is still queued
+        ASSERT_TRUE(s.flush(true, e)) << e;
+        EXPECT_EQ(f.files().size(), segments);
+        s.trim(end + 1);
+        ASSERT_TRUE(s.flush(true, e)) << e;
+        EXPECT_EQ(f.files().size(), segments - 1);
+        EXPECT_EQ(s.bytes(), f.total());
+        s.trim(s.next_seq());  // everything delivered: only the current segment stays
+        ASSERT_TRUE(s.flush(true, e)) << e;
+        EXPECT_EQ(f.files().size(), 1u);
+        EXPECT_EQ(s.bytes(), f.total());
+    }
     Spool reopened(f.path(), 200);
     EXPECT_TRUE(opened(reopened).empty());
     EXPECT_EQ(reopened.next_seq(), 21u);
+}
+
+TEST(SpoolOnDisk, OneBridgeAtATimeUsesAFolder) {
+    Folder f;
+    std::vector<SpoolRecord> q;
+    std::vector<std::string> notes;
+    std::string e;
+    {
+        Spool first(f.path());
+        ASSERT_TRUE(first.open(q, notes, e)) << e;
+        Spool second(f.path());
+        EXPECT_FALSE(second.open(q, notes, e));
+        EXPECT_NE(e.find("in use by another bridge"), std::string::npos);
+    }
+    Spool after(f.path());  // free again once the first is gone
+    EXPECT_TRUE(after.open(q, notes, e)) << e;
 }
 
 TEST(SpoolOnDisk, AFolderThatCannotBeMadeIsAnError) {
