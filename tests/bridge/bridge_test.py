@@ -1033,8 +1033,9 @@ class FairQueue(unittest.TestCase):
                                                           "64K"], id="small")
         bridge.process.stderr.wait_for("too small for the last value of every topic")
         broker.start()
-        self.assertEqual(len(retained(broker, "homeassistant/sensor/#", 8 * 12, ["-W", "10"])),
-                         8 * 12)
+        bridge.wait_metric(1, "zk47_bridge_mqtt_connected", 45)  # past the reconnect's back-off
+        wait_until(lambda: len(retained(broker, "homeassistant/sensor/#", 8 * 12, ["-W", "2"]))
+                   == 8 * 12, WAIT, "every station's configs")
 
     def test_a_full_queue_in_memory_drops_the_same_way(self):
         self.outage(8, env={"ZKBRIDGE_MQTT_QUEUE_LIMIT": "390"})  # thirty readings
