@@ -102,9 +102,7 @@ void MqttPublisher::take_incoming() {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(incoming_);
     }
-    queue_unsent();  // older than anything in this batch
     for (auto& [m, station, first] : batch) {
-        unsent_.erase(m.topic);
         if (m.retention != Retention::kept) {
             retained_.erase(m.topic);
             if (m.retention == Retention::once) enqueue(std::move(m));
@@ -228,22 +226,6 @@ void MqttPublisher::sync_spool(bool durable) {
     }
 }
 
-void MqttPublisher::mark_unsent(const std::string& topic) {
-    if (unsent_.insert(topic).second) unsent_order_.push_back(topic);
-}
-
-// Behind the older copies still queued, so that the broker ends with the last payload.
-void MqttPublisher::queue_unsent() {
-    while (!unsent_order_.empty()) {
-        const std::string topic = std::move(unsent_order_.front());
-        unsent_order_.pop_front();
-        if (unsent_.erase(topic) == 0) continue;
-        const auto it = retained_.find(topic);
-        if (it != retained_.end()) enqueue({topic, it->second});
-    }
-    queued_ = pending_.size();
-}
-
 // Home automation restarted: it has forgotten what it was told, and its broker may have too.
 // The configs go first, so that the states that follow find their entities.
 void MqttPublisher::announce_again() {
@@ -251,10 +233,10 @@ void MqttPublisher::announce_again() {
     for (const bool config : {true, false}) {
         for (const auto& [topic, payload] : retained_) {
             if ((topic.compare(0, configs.size(), configs) == 0) != config) continue;
-            if (!pending_per_topic_.count(topic)) mark_unsent(topic);  // else it is on its way
+            if (!pending_per_topic_.count(topic)) enqueue({topic, payload});  // else on its way
         }
     }
-    queue_unsent();
+    queued_ = pending_.size();
     report_queue(true, true);
 }
 
@@ -371,12 +353,10 @@ void MqttPublisher::on_connected() {
         mosquitto_subscribe(mosq_, nullptr, (settings_.discovery_prefix + "/status").c_str(),
                             MQTT_QOS);
     // A broker without persistence has forgotten the retained values: every topic's last
-    // payload goes out again first. A topic with older copies still queued gets its last
-    // payload behind them instead, through unsent_, unless it is queued already.
+    // payload goes out again first. A topic still queued has its last payload queued last.
     std::vector<Entry> again;
     for (const auto& [topic, payload] : retained_) {
         if (pending_per_topic_.count(topic)) continue;
-        unsent_.erase(topic);
         again.push_back({{topic, payload}, -1, false, {}, false, 0, unix_ms()});
     }
     for (auto it = again.rbegin(); it != again.rend(); ++it) {

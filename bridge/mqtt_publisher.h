@@ -16,7 +16,6 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "fleet.h"
@@ -105,8 +104,6 @@ private:
     void drop_old();
     void note_drop(const std::string& station);
     void sync_spool(bool durable);
-    void mark_unsent(const std::string& topic);
-    void queue_unsent();
     void announce_again();
     void report_queue(bool always, bool behind);
 
@@ -151,11 +148,6 @@ private:
     // The last payload of every topic that is kept (Retention::kept).
     std::map<std::string, std::string> retained_;
     std::unordered_map<std::string, int> pending_per_topic_;
-    // Topics whose last payload is not in pending_ behind their older copies (refused when the
-    // queue was full, or asked for again); queued as soon as there is room, oldest first.
-    // unsent_order_ may hold topics that have left unsent_ since: they are skipped.
-    std::unordered_set<std::string> unsent_;
-    std::deque<std::string> unsent_order_;
     std::optional<Clock::time_point> announce_at_;  // home automation came back online
     std::minstd_rand random_{std::random_device{}()};
     Clock::time_point next_queue_report_;
