@@ -401,7 +401,6 @@ void MqttPublisher::retire_acknowledged() {
 
 void MqttPublisher::run() {
     for (;;) {
-        take_incoming();
         bool stopping;
         Clock::time_point deadline;
         {
@@ -409,6 +408,9 @@ void MqttPublisher::run() {
             stopping = stopping_;
             deadline = stop_deadline_;
         }
+        // After the look at stopping_: what was published before stop() is taken, the
+        // stations' last "offline" among it.
+        take_incoming();
         const auto now = Clock::now();
         if (now >= next_sync_) {
             drop_old();

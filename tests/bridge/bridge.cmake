@@ -5,8 +5,11 @@ add_executable(bridge_rules_tests ${CMAKE_CURRENT_LIST_DIR}/rules_test.cpp)
 target_link_libraries(bridge_rules_tests PRIVATE zkbridge_rules ${ZK_GTEST})
 set_target_properties(bridge_rules_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME bridge_rules COMMAND bridge_rules_tests)
-add_executable(bridge_spool_tests ${CMAKE_CURRENT_LIST_DIR}/spool_test.cpp)
-target_link_libraries(bridge_spool_tests PRIVATE zkbridge_rules ${ZK_GTEST})
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
+add_executable(bridge_spool_tests ${CMAKE_CURRENT_LIST_DIR}/spool_test.cpp
+               ${CMAKE_SOURCE_DIR}/bridge/mqtt_publisher.cpp)
+target_link_libraries(bridge_spool_tests PRIVATE zkbridge_rules PkgConfig::MOSQUITTO ${ZK_GTEST})
 set_target_properties(bridge_spool_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME bridge_spool COMMAND bridge_spool_tests)
 

@@ -1,5 +1,6 @@
 // The bridge's queue on disk: its record format byte for byte, torn and corrupt tails cut,
-// trimming by whole segments, and its command-line options.
+// trimming by whole segments, its command-line options, and which readings a full queue
+// drops (the publisher with a broker that never answers).
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -7,12 +8,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "mqtt_publisher.h"
 #include "options.h"
 #include "spool.h"
 
@@ -287,4 +291,101 @@ TEST(SpoolOptions, SizeAndAgeTakeUnitsAndStayInRange) {
     for (const char* bad : {"0", "366d", "1w", "h"})
         EXPECT_FALSE(parse_options({"--station", "a=h:1", "--spool-max-age", bad}, o, e)) << bad;
     EXPECT_FALSE(parse_options({"--station", "a=h:1", "--spool", ""}, o, e));
+}
+
+namespace {
+
+// A reading of `station` as the fleet hands it over: its state, then twelve channels.
+std::vector<MqttMessage> reading(const std::string& station, int sec) {
+    std::vector<MqttMessage> m{{"zk47/" + station + "/state",
+                                "{\"seconds\":" + std::to_string(sec) + "}" + std::string(900, ' ')}};
+    for (int k = 1; k <= 12; ++k)
+        m.push_back({"zk47/" + station + "/T" + std::to_string(k), std::to_string(sec)});
+    return m;
+}
+
+// A publisher whose broker never answers, so that nothing leaves its queue but by dropping.
+MqttSettings unreachable(const std::string& spool) {
+    MqttSettings s;
+    s.port = 9;  // discard: refused on loopback
+    s.client_id = "zkbridge-test";
+    s.will_topic = "zk47/bridge/test/availability";
+    s.spool_dir = spool;
+    return s;
+}
+
+// Each station's queued readings by their seconds, as the spool holds them after a stop.
+std::map<std::string, std::vector<int>> spooled_readings(const std::string& dir) {
+    Spool s(dir);
+    std::map<std::string, std::vector<int>> out;
+    for (const auto& r : opened(s))
+        if (r.first) out[r.station].push_back(std::stoi(r.message.payload.substr(11)));
+    return out;
+}
+
+}  // namespace
+
+TEST(FairQueue, AFullSpoolKeepsEachStationsNewestReadingsAndCountsTheRest) {
+    Folder f;
+    MqttSettings settings = unreachable(f.path());
+    settings.spool_max_bytes = 64 << 10;
+    std::uint64_t dropped = 0;
+    {
+        MqttPublisher p(settings);
+        std::vector<std::string> notes;
+        std::string e;
+        ASSERT_TRUE(p.start(notes, e)) << e;
+        p.publish({{"zk47/gone/availability", "offline", Retention::once}});
+        p.publish_reading("lone", reading("lone", 1));  // the oldest, and its station's last
+        for (int sec = 1; sec <= 100; ++sec)
+            for (const char* st : {"a", "b", "c", "d"}) p.publish_reading(st, reading(st, sec));
+        p.stop(std::chrono::milliseconds(0));
+        EXPECT_LE(f.total(), std::size_t(64 << 10));
+        for (const auto& [station, n] : p.dropped_readings()) {
+            EXPECT_NE(station, "lone");
+            dropped += n;
+        }
+    }
+    const auto kept = spooled_readings(f.path());
+    EXPECT_EQ(kept.at("lone"), std::vector<int>{1});
+    std::size_t total = 0;
+    for (const char* st : {"a", "b", "c", "d"}) {
+        const auto& got = kept.at(st);
+        ASSERT_FALSE(got.empty()) << st;
+        // The newest, one run up to the last, and as long as every other station's.
+        EXPECT_EQ(got.back(), 100) << st;
+        EXPECT_EQ(got.back() - got.front() + 1, int(got.size())) << st;
+        EXPECT_LE(std::abs(int(got.size()) - int(kept.at("a").size())), 1) << st;
+        total += got.size();
+    }
+    EXPECT_EQ(dropped + total, 400u);
+    EXPECT_GT(dropped, 300u);
+    // The removal was never dropped: it moved to the back with the spool's last values.
+    Spool s(f.path());
+    const auto q = opened(s);
+    const auto removal = std::find_if(q.begin(), q.end(), [](const SpoolRecord& r) {
+        return r.message.topic == "zk47/gone/availability";
+    });
+    ASSERT_NE(removal, q.end());
+    EXPECT_EQ(removal->message.retention, Retention::once);
+}
+
+TEST(FairQueue, AFullQueueInMemoryDropsWholeReadingsOfTheLongestHistory) {
+    MqttSettings settings = unreachable("");
+    settings.max_queued = 13 * 10;
+    MqttPublisher p(settings);
+    std::vector<std::string> notes;
+    std::string e;
+    ASSERT_TRUE(p.start(notes, e)) << e;
+    for (int sec = 1; sec <= 3; ++sec) p.publish_reading("slow", reading("slow", sec));
+    for (int sec = 1; sec <= 30; ++sec) p.publish_reading("fast", reading("fast", sec));
+    p.stop(std::chrono::milliseconds(0));
+    // Every drop took the oldest reading of all: first the slow station's older two, whose
+    // history reached furthest back, then the fast one's, never its last.
+    const auto dropped = p.dropped_readings();
+    ASSERT_EQ(dropped.size(), 2u);
+    EXPECT_EQ(dropped[0], (std::pair<std::string, std::uint64_t>{"fast", 21}));
+    EXPECT_EQ(dropped[1], (std::pair<std::string, std::uint64_t>{"slow", 2}));
+    EXPECT_EQ(p.dropped(), 23u * 13);
+    EXPECT_EQ(p.queued(), settings.max_queued);
 }
