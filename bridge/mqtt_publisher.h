@@ -142,7 +142,7 @@ private:
     Clock::time_point next_sync_;
     bool spool_failing_ = false;  // a failed write was reported; quiet until one succeeds
     bool spool_too_small_ = false;  // reported; quiet until it fits again
-    std::unordered_map<std::string, std::size_t> readings_per_station_;
+    std::unordered_map<std::string, std::size_t> readings_per_station_;  // queued, by station
     std::size_t spell_drops_ = 0;  // readings dropped since the queue last emptied
     std::unordered_map<int, Entry*> in_flight_;      // by message id
     // The last payload of every topic that is kept (Retention::kept).
