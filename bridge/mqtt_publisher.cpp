@@ -49,8 +49,8 @@ bool MqttPublisher::start(std::vector<std::string>& notes, std::string& error) {
             if (r.message.retention == Retention::kept) retained_[r.message.topic] = r.message.payload;
             ++pending_per_topic_[r.message.topic];
             if (r.first) ++readings_per_station_[r.station];
-            pending_.push_back(
-                {std::move(r.message), -1, false, std::move(r.station), r.first, r.seq, r.time_ms});
+            pending_.push_back({std::move(r.message), -1, false, std::move(r.station), r.first,
+                                r.seq, r.time_ms, ++queued_count_});
         }
         if (!queued.empty()) {
             spool_done_ = queued.front().seq - 1;
@@ -123,7 +123,8 @@ void MqttPublisher::append(MqttMessage m, std::string station, bool first, std::
     const std::uint64_t seq = spool_ ? spool_->append(m, station, first, time_ms) : 0;
     ++pending_per_topic_[m.topic];
     if (first) ++readings_per_station_[station];
-    pending_.push_back({std::move(m), -1, false, std::move(station), first, seq, time_ms});
+    pending_.push_back(
+        {std::move(m), -1, false, std::move(station), first, seq, time_ms, ++queued_count_});
 }
 
 // The front entry leaves the queue, whatever becomes of it.
@@ -170,6 +171,7 @@ void MqttPublisher::evict_front() {
 }
 
 void MqttPublisher::note_drop(const std::string& station) {
+    spell_backlog_ = queued_count_;
     if (spell_drops_++ == 0)
         std::fprintf(stderr, "zkbridge: the MQTT queue is full or holds readings older than "
                              "%lld s: dropping the oldest readings until the broker has taken "
@@ -250,7 +252,7 @@ void MqttPublisher::report_queue(bool always, bool behind) {
     if ((!always && n == reported_queue_) || pending_per_topic_.count(settings_.queue_topic)) return;
     reported_queue_ = n;
     ++pending_per_topic_[settings_.queue_topic];
-    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false, {}, false, 0, unix_ms()};
+    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false, {}, false, 0, unix_ms(), 0};
     if (behind) pending_.push_back(std::move(e));
     else pending_.push_front(std::move(e));
     queued_ = pending_.size();
@@ -357,7 +359,7 @@ void MqttPublisher::on_connected() {
     std::vector<Entry> again;
     for (const auto& [topic, payload] : retained_) {
         if (pending_per_topic_.count(topic)) continue;
-        again.push_back({{topic, payload}, -1, false, {}, false, 0, unix_ms()});
+        again.push_back({{topic, payload}, -1, false, {}, false, 0, unix_ms(), 0});
     }
     for (auto it = again.rbegin(); it != again.rend(); ++it) {
         ++pending_per_topic_[it->message.topic];
@@ -391,8 +393,10 @@ void MqttPublisher::on_acknowledged(int mid) {
 
 void MqttPublisher::retire_acknowledged() {
     while (!pending_.empty() && pending_.front().acked) take_front();
-    if (pending_.empty() && spell_drops_) {
-        std::fprintf(stderr, "zkbridge: the MQTT queue is delivered; %zu readings were dropped\n",
+    // The spell ends once everything queued by its last drop is delivered; a busy fleet's
+    // queue is never empty for long.
+    if (spell_drops_ && (pending_.empty() || pending_.front().number > spell_backlog_)) {
+        std::fprintf(stderr, "zkbridge: the MQTT backlog is delivered; %zu readings were dropped\n",
                      spell_drops_);
         spell_drops_ = 0;
     }

@@ -79,6 +79,7 @@ private:
         bool first = false;         // the first message of a reading
         std::uint64_t seq = 0;      // its record in the spool; 0: none
         std::int64_t time_ms = 0;   // Unix time it was queued
+        std::uint64_t number = 0;   // the order it was queued in; 0: put ahead of the queue
     };
     struct Incoming {
         MqttMessage message;
@@ -143,7 +144,9 @@ private:
     bool spool_failing_ = false;  // a failed write was reported; quiet until one succeeds
     bool spool_too_small_ = false;  // reported; quiet until it fits again
     std::unordered_map<std::string, std::size_t> readings_per_station_;  // queued, by station
-    std::size_t spell_drops_ = 0;  // readings dropped since the queue last emptied
+    std::size_t spell_drops_ = 0;  // readings dropped in this spell of drops
+    std::uint64_t queued_count_ = 0;   // entries ever queued at the back
+    std::uint64_t spell_backlog_ = 0;  // the newest entry at the spell's last drop
     std::unordered_map<int, Entry*> in_flight_;      // by message id
     // The last payload of every topic that is kept (Retention::kept).
     std::map<std::string, std::string> retained_;
