@@ -1,6 +1,7 @@
 #include "exposition.h"
 
 #include <cmath>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
@@ -108,6 +109,16 @@ std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeG
                        result_name(static_cast<PollResult>(r)) + "\"",
                    std::to_string(s.status.polls[r]));
 
+    header(out, "zk47_dropped_readings_total", "counter",
+           "Readings dropped because the queue to the broker was full or too old.");
+    const std::map<std::string, std::uint64_t> dropped(g.dropped_readings.begin(),
+                                                       g.dropped_readings.end());
+    for (const auto& s : stations) {
+        const auto it = dropped.find(s.name);
+        sample(out, "zk47_dropped_readings_total", station_label(s.name),
+               std::to_string(it == dropped.end() ? 0 : it->second));
+    }
+
     header(out, "zk47_bridge_mqtt_connected", "gauge", "1 while the broker is connected.");
     out += "zk47_bridge_mqtt_connected ";
     out += g.mqtt_connected ? "1\n" : "0\n";
@@ -115,7 +126,7 @@ std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeG
            "Messages waiting for the broker's acknowledgement.");
     out += "zk47_bridge_mqtt_queued_messages " + std::to_string(g.mqtt_queued) + "\n";
     header(out, "zk47_bridge_mqtt_dropped_messages_total", "counter",
-           "Messages refused because the queue to the broker was full.");
+           "Messages dropped because the queue to the broker was full or too old.");
     out += "zk47_bridge_mqtt_dropped_messages_total " + std::to_string(g.mqtt_dropped) + "\n";
     header(out, "zk47_bridge_build_info", "gauge", "The bridge's version, as a label.");
     out += "zk47_bridge_build_info{version=\"" ZK47_VERSION "\"} 1\n";

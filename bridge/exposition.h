@@ -2,6 +2,7 @@
 // The HTTP views of the bridge's state: the Prometheus text format 0.0.4 and the stations
 // JSON. Pure.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,7 +17,8 @@ struct NamedStatus {
 struct BridgeGauges {
     bool mqtt_connected = false;
     std::size_t mqtt_queued = 0;   // messages waiting for the broker's acknowledgement
-    std::size_t mqtt_dropped = 0;  // messages refused because the queue was full
+    std::size_t mqtt_dropped = 0;  // messages dropped because the queue was full or old
+    std::vector<std::pair<std::string, std::uint64_t>> dropped_readings;  // by station
 };
 
 std::string metrics_text(const std::vector<NamedStatus>& stations, const BridgeGauges& g);

@@ -72,7 +72,8 @@ PollChange Fleet::apply(const std::string& name, const Exchange& e, double now) 
         const std::string after = mqtt_availability(availability);
         if (after != before) sink_.publish({{availability_topic(prefix_, name), after}});
         if (c.new_reading) {
-            sink_.publish(reading_messages(prefix_, name, s.last, s.last_state, channel_topics_));
+            sink_.publish_reading(name,
+                                  reading_messages(prefix_, name, s.last, s.last_state, channel_topics_));
             if (!observers_.empty()) {
                 reading = s.last;
                 state = s.last_state;

@@ -15,6 +15,11 @@ class MqttSink {
 public:
     virtual ~MqttSink() = default;
     virtual void publish(std::vector<MqttMessage> messages) = 0;
+    // One reading of `station`: a full queue drops readings whole.
+    virtual void publish_reading(const std::string& station, std::vector<MqttMessage> messages) {
+        (void)station;
+        publish(std::move(messages));
+    }
 };
 
 // Told of every new reading and every change of a station's availability. Called outside the

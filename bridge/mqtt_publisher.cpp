@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 
 #include <mosquitto.h>
 
@@ -13,6 +14,18 @@ constexpr auto CONNACK_TIME = std::chrono::seconds(10);
 constexpr auto MAX_BACKOFF = std::chrono::seconds(30);
 constexpr int KEEPALIVE = 30;
 constexpr auto QUEUE_REPORT_PERIOD = std::chrono::seconds(10);
+// A crash loses at most this much of what was queued (a power cut; a killed process loses
+// nothing, the kernel has every write).
+constexpr auto SYNC_PERIOD = std::chrono::seconds(1);
+// At most this many entries leave or move to the back for each one queued in memory.
+constexpr int EVICTIONS_PER_MESSAGE = 64;
+// A record's bytes beyond its topic, station and payload, and a trim record's.
+constexpr std::size_t RECORD_OVERHEAD = 30 + 17;
+
+std::int64_t unix_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 }  // namespace
 
 MqttPublisher::MqttPublisher(MqttSettings settings) : settings_(std::move(settings)) {
@@ -24,14 +37,51 @@ MqttPublisher::~MqttPublisher() {
     mosquitto_lib_cleanup();
 }
 
-void MqttPublisher::start() { thread_ = std::thread([this] { run(); }); }
+bool MqttPublisher::start(std::vector<std::string>& notes, std::string& error) {
+    if (!settings_.spool_dir.empty()) {
+        // Small segments under a small bound, so that trimming frees room in small steps.
+        const std::size_t segment = std::clamp<std::size_t>(settings_.spool_max_bytes / 16,
+                                                            4096, 4u << 20);
+        spool_ = std::make_unique<Spool>(settings_.spool_dir, segment);
+        std::vector<SpoolRecord> queued;
+        if (!spool_->open(queued, notes, error)) return false;
+        for (auto& r : queued) {
+            if (r.message.retention == Retention::kept) retained_[r.message.topic] = r.message.payload;
+            ++pending_per_topic_[r.message.topic];
+            if (r.first) ++readings_per_station_[r.station];
+            pending_.push_back({std::move(r.message), -1, false, std::move(r.station), r.first,
+                                r.seq, r.time_ms, ++queued_count_});
+        }
+        if (!queued.empty()) {
+            spool_done_ = queued.front().seq - 1;
+            notes.push_back(std::to_string(queued.size()) + " MQTT messages from the spool go first");
+        }
+        queued_ = pending_.size();
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
 
 void MqttPublisher::publish(std::vector<MqttMessage> messages) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto& m : messages) incoming_.push_back(std::move(m));
+        for (auto& m : messages) incoming_.push_back({std::move(m), {}, false});
     }
     wake_.notify_one();
+}
+
+void MqttPublisher::publish_reading(const std::string& station, std::vector<MqttMessage> messages) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (std::size_t i = 0; i < messages.size(); ++i)
+            incoming_.push_back({std::move(messages[i]), station, i == 0});
+    }
+    wake_.notify_one();
+}
+
+std::vector<std::pair<std::string, std::uint64_t>> MqttPublisher::dropped_readings() const {
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    return {dropped_readings_.begin(), dropped_readings_.end()};
 }
 
 void MqttPublisher::stop(std::chrono::milliseconds drain) {
@@ -47,54 +97,135 @@ void MqttPublisher::stop(std::chrono::milliseconds drain) {
 }
 
 void MqttPublisher::take_incoming() {
-    std::vector<MqttMessage> batch;
+    std::vector<Incoming> batch;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         batch.swap(incoming_);
     }
-    queue_unsent();  // older than anything in this batch
-    for (auto& m : batch) {
+    for (auto& [m, station, first] : batch) {
         if (m.retention != Retention::kept) {
             retained_.erase(m.topic);
-            unsent_.erase(m.topic);
-            // A removal is never refused: a broker that keeps it would announce the station
-            // for ever. There are at most a few dozen per station dropped.
             if (m.retention == Retention::once) enqueue(std::move(m));
             continue;
         }
         retained_[m.topic] = m.payload;
-        if (pending_.size() >= settings_.max_queued) {
-            if (dropped_++ == 0)
-                std::fprintf(stderr, "zkbridge: MQTT queue full (%zu messages); dropping new "
-                                     "messages until the broker is back\n", settings_.max_queued);
-            mark_unsent(m.topic);
-            continue;
-        }
-        unsent_.erase(m.topic);
-        enqueue(std::move(m));
+        enqueue(std::move(m), std::move(station), first);
     }
     queued_ = pending_.size();
 }
 
-void MqttPublisher::enqueue(MqttMessage m) {
+void MqttPublisher::enqueue(MqttMessage m, std::string station, bool first) {
+    make_room(RECORD_OVERHEAD + m.topic.size() + station.size() + m.payload.size());
+    append(std::move(m), std::move(station), first, unix_ms());
+}
+
+void MqttPublisher::append(MqttMessage m, std::string station, bool first, std::int64_t time_ms) {
+    const std::uint64_t seq = spool_ ? spool_->append(m, station, first, time_ms) : 0;
     ++pending_per_topic_[m.topic];
-    pending_.push_back({std::move(m), -1, false});
+    if (first) ++readings_per_station_[station];
+    pending_.push_back(
+        {std::move(m), -1, false, std::move(station), first, seq, time_ms, ++queued_count_});
 }
 
-void MqttPublisher::mark_unsent(const std::string& topic) {
-    if (unsent_.insert(topic).second) unsent_order_.push_back(topic);
-}
-
-// Behind the older copies still queued, so that the broker ends with the last payload.
-void MqttPublisher::queue_unsent() {
-    while (!unsent_order_.empty() && pending_.size() < settings_.max_queued) {
-        const std::string topic = std::move(unsent_order_.front());
-        unsent_order_.pop_front();
-        if (unsent_.erase(topic) == 0) continue;
-        const auto it = retained_.find(topic);
-        if (it != retained_.end()) enqueue({topic, it->second});
+// The front entry leaves the queue, whatever becomes of it.
+MqttPublisher::Entry MqttPublisher::take_front() {
+    Entry e = std::move(pending_.front());
+    pending_.pop_front();
+    if (e.mid >= 0 && !e.acked) in_flight_.erase(e.mid);
+    auto t = pending_per_topic_.find(e.message.topic);
+    if (t != pending_per_topic_.end() && --t->second == 0) pending_per_topic_.erase(t);
+    if (e.first) {
+        auto r = readings_per_station_.find(e.station);
+        if (r != readings_per_station_.end() && --r->second == 0) readings_per_station_.erase(r);
     }
-    queued_ = pending_.size();
+    if (e.seq) spool_done_ = e.seq;
+    return e;
+}
+
+// Makes room at the front. The oldest reading of all goes, so the station it is of is the one
+// whose queued history reaches furthest back, unless it is the station's last: then it goes
+// to the back with any message whose topic has no newer copy, so that the broker ends with
+// every topic's last value. Removals are never lost that way.
+void MqttPublisher::evict_front() {
+    if (pending_.front().acked) {
+        take_front();
+        return;
+    }
+    const Entry& head = pending_.front();
+    const bool reading = head.first;
+    const std::string station = head.station;
+    const bool newer = reading ? readings_per_station_[station] > 1
+                               : pending_per_topic_[head.message.topic] > 1;
+    std::vector<Entry> taken;
+    taken.push_back(take_front());
+    while (reading && !pending_.empty() && !pending_.front().first &&
+           pending_.front().station == station)
+        taken.push_back(take_front());
+    if (newer) {
+        for (const auto& e : taken) dropped_ += !e.acked;
+        if (reading) note_drop(station);
+        return;
+    }
+    for (auto& e : taken)
+        if (!e.acked) append(std::move(e.message), std::move(e.station), e.first, unix_ms());
+}
+
+void MqttPublisher::note_drop(const std::string& station) {
+    spell_backlog_ = queued_count_;
+    if (spell_drops_++ == 0)
+        std::fprintf(stderr, "zkbridge: the MQTT queue is full or holds readings older than "
+                             "%lld s: dropping the oldest readings until the broker has taken "
+                             "the rest\n", static_cast<long long>(settings_.max_age.count()));
+    std::lock_guard<std::mutex> lock(stats_mutex_);
+    ++dropped_readings_[station];
+}
+
+void MqttPublisher::make_room(std::size_t bytes) {
+    if (!spool_) {
+        // A few at a time: a queue that starts with many last values (a large fleet's
+        // configs) moves them to the back over several calls rather than all in one.
+        for (int budget = EVICTIONS_PER_MESSAGE;
+             budget > 0 && !pending_.empty() && pending_.size() >= settings_.max_queued; --budget)
+            evict_front();
+        return;
+    }
+    // Space comes back a segment at a time: empty the oldest one, then remove it.
+    while (spool_->bytes() + bytes > settings_.spool_max_bytes) {
+        const std::size_t before = spool_->bytes();
+        std::string error;
+        if (spool_->segments() < 2 && !spool_->roll(error)) break;
+        const std::uint64_t end = spool_->oldest_segment_end();
+        while (!pending_.empty() && pending_.front().seq <= end) evict_front();
+        sync_spool(true);
+        if (spool_->bytes() >= before) {  // the last values alone fill it
+            if (!spool_too_small_)
+                std::fprintf(stderr, "zkbridge: the spool is too small for the last value of "
+                                     "every topic; it grows past --spool-max-bytes\n");
+            spool_too_small_ = true;
+            return;
+        }
+    }
+    spool_too_small_ = false;
+}
+
+void MqttPublisher::drop_old() {
+    const std::int64_t oldest =
+        unix_ms() - std::chrono::duration_cast<std::chrono::milliseconds>(settings_.max_age).count();
+    for (std::size_t budget = pending_.size();
+         budget > 0 && !pending_.empty() && pending_.front().time_ms < oldest; --budget)
+        evict_front();
+}
+
+void MqttPublisher::sync_spool(bool durable) {
+    if (!spool_) return;
+    spool_->trim(spool_done_ + 1);
+    std::string error;
+    if (spool_->flush(durable, error)) {
+        spool_failing_ = false;
+    } else if (!spool_failing_) {
+        spool_failing_ = true;
+        std::fprintf(stderr, "zkbridge: %s; the queue is kept in memory meanwhile\n", error.c_str());
+    }
 }
 
 // Home automation restarted: it has forgotten what it was told, and its broker may have too.
@@ -104,10 +235,10 @@ void MqttPublisher::announce_again() {
     for (const bool config : {true, false}) {
         for (const auto& [topic, payload] : retained_) {
             if ((topic.compare(0, configs.size(), configs) == 0) != config) continue;
-            if (!pending_per_topic_.count(topic)) mark_unsent(topic);  // else it is on its way
+            if (!pending_per_topic_.count(topic)) enqueue({topic, payload});  // else on its way
         }
     }
-    queue_unsent();
+    queued_ = pending_.size();
     report_queue(true, true);
 }
 
@@ -121,7 +252,7 @@ void MqttPublisher::report_queue(bool always, bool behind) {
     if ((!always && n == reported_queue_) || pending_per_topic_.count(settings_.queue_topic)) return;
     reported_queue_ = n;
     ++pending_per_topic_[settings_.queue_topic];
-    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false};
+    Entry e{{settings_.queue_topic, std::to_string(n)}, -1, false, {}, false, 0, unix_ms(), 0};
     if (behind) pending_.push_back(std::move(e));
     else pending_.push_front(std::move(e));
     queued_ = pending_.size();
@@ -224,13 +355,11 @@ void MqttPublisher::on_connected() {
         mosquitto_subscribe(mosq_, nullptr, (settings_.discovery_prefix + "/status").c_str(),
                             MQTT_QOS);
     // A broker without persistence has forgotten the retained values: every topic's last
-    // payload goes out again first. A topic with older copies still queued gets its last
-    // payload behind them instead, through unsent_, unless it is queued already.
+    // payload goes out again first. A topic still queued has its last payload queued last.
     std::vector<Entry> again;
     for (const auto& [topic, payload] : retained_) {
         if (pending_per_topic_.count(topic)) continue;
-        unsent_.erase(topic);
-        again.push_back({{topic, payload}, -1, false});
+        again.push_back({{topic, payload}, -1, false, {}, false, 0, unix_ms(), 0});
     }
     for (auto it = again.rbegin(); it != again.rend(); ++it) {
         ++pending_per_topic_[it->message.topic];
@@ -263,17 +392,19 @@ void MqttPublisher::on_acknowledged(int mid) {
 }
 
 void MqttPublisher::retire_acknowledged() {
-    while (!pending_.empty() && pending_.front().acked) {
-        auto t = pending_per_topic_.find(pending_.front().message.topic);
-        if (t != pending_per_topic_.end() && --t->second == 0) pending_per_topic_.erase(t);
-        pending_.pop_front();
+    while (!pending_.empty() && pending_.front().acked) take_front();
+    // The spell ends once everything queued by its last drop is delivered; a busy fleet's
+    // queue is never empty for long.
+    if (spell_drops_ && (pending_.empty() || pending_.front().number > spell_backlog_)) {
+        std::fprintf(stderr, "zkbridge: the MQTT backlog is delivered; %zu readings were dropped\n",
+                     spell_drops_);
+        spell_drops_ = 0;
     }
     queued_ = pending_.size();
 }
 
 void MqttPublisher::run() {
     for (;;) {
-        take_incoming();
         bool stopping;
         Clock::time_point deadline;
         {
@@ -281,7 +412,17 @@ void MqttPublisher::run() {
             stopping = stopping_;
             deadline = stop_deadline_;
         }
+        // After the look at stopping_: what was published before stop() is taken, the
+        // stations' last "offline" among it.
+        take_incoming();
         const auto now = Clock::now();
+        if (now >= next_sync_) {
+            drop_old();
+            sync_spool(true);
+            next_sync_ = now + SYNC_PERIOD;
+        } else {
+            sync_spool(false);
+        }
         if (stopping && (pending_.empty() || now >= deadline)) break;
 
         if (!mosq_ && now >= next_attempt_) begin_connect();
@@ -320,6 +461,8 @@ void MqttPublisher::run() {
         mosq_ = nullptr;
     }
     connected_ = false;
+    sync_spool(true);
     if (!pending_.empty())
-        std::fprintf(stderr, "zkbridge: %zu MQTT messages were not delivered\n", pending_.size());
+        std::fprintf(stderr, "zkbridge: %zu MQTT messages were not delivered%s\n", pending_.size(),
+                     spool_ ? "; they wait in the spool" : "");
 }

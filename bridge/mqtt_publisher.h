@@ -9,16 +9,17 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "fleet.h"
+#include "spool.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -38,9 +39,15 @@ struct MqttSettings {
     // of up to `announce_delay` so that many clients do not answer at once.
     std::string discovery_prefix;
     std::chrono::milliseconds announce_delay{5000};
-    // Messages waiting for the broker's acknowledgement beyond this are refused (and counted):
-    // at least 20,000 readings of thirteen messages each.
+    // Without a spool, the queue holds at most this many messages: at least 20,000 readings
+    // of thirteen messages each. A full queue drops the oldest reading of the station whose
+    // queued history reaches furthest back; the last value of every topic is kept.
     std::size_t max_queued = 270000;
+    // Non-empty: the queue is kept in this folder too, bounded by `spool_max_bytes` on disk.
+    std::string spool_dir;
+    std::size_t spool_max_bytes = 256u << 20;
+    // Readings queued longer than this are dropped, oldest first.
+    std::chrono::seconds max_age{24 * 3600};
 };
 
 class MqttPublisher : public MqttSink {
@@ -48,21 +55,36 @@ public:
     explicit MqttPublisher(MqttSettings settings);
     ~MqttPublisher() override;
 
-    void start();
+    // Reads the spool, whose messages go out first, and starts the thread. False with `error`
+    // when the spool cannot be used; `notes` tells what was repaired.
+    bool start(std::vector<std::string>& notes, std::string& error);
     // Any thread. Queued in order; delivered once connected.
     void publish(std::vector<MqttMessage> messages) override;
+    void publish_reading(const std::string& station, std::vector<MqttMessage> messages) override;
     // Waits up to `drain` for the queue to be delivered, then disconnects and ends the thread.
     void stop(std::chrono::milliseconds drain);
 
     bool connected() const { return connected_; }
     std::size_t queued() const { return queued_; }
     std::size_t dropped() const { return dropped_; }
+    // Whole readings dropped from a full or old queue, by station.
+    std::vector<std::pair<std::string, std::uint64_t>> dropped_readings() const;
 
 private:
     struct Entry {
         MqttMessage message;
         int mid = -1;  // >= 0 once sent on the current connection
         bool acked = false;
+        std::string station;        // a reading's messages: the station it is of
+        bool first = false;         // the first message of a reading
+        std::uint64_t seq = 0;      // its record in the spool; 0: none
+        std::int64_t time_ms = 0;   // Unix time it was queued
+        std::uint64_t number = 0;   // the order it was queued in; 0: put ahead of the queue
+    };
+    struct Incoming {
+        MqttMessage message;
+        std::string station;
+        bool first;
     };
     using Clock = std::chrono::steady_clock;
 
@@ -75,9 +97,14 @@ private:
     void on_acknowledged(int mid);
     void retire_acknowledged();
     void on_message(const mosquitto_message& m);
-    void enqueue(MqttMessage m);
-    void mark_unsent(const std::string& topic);
-    void queue_unsent();
+    void enqueue(MqttMessage m, std::string station = {}, bool first = false);
+    void append(MqttMessage m, std::string station, bool first, std::int64_t time_ms);
+    Entry take_front();
+    void evict_front();
+    void make_room(std::size_t bytes);
+    void drop_old();
+    void note_drop(const std::string& station);
+    void sync_spool(bool durable);
     void announce_again();
     void report_queue(bool always, bool behind);
 
@@ -91,7 +118,7 @@ private:
     // Handed over by publish (any thread) under mutex_; taken by the publisher thread.
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::vector<MqttMessage> incoming_;
+    std::vector<Incoming> incoming_;
     bool stopping_ = false;
     Clock::time_point stop_deadline_;
 
@@ -99,6 +126,8 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<std::size_t> queued_{0};
     std::atomic<std::size_t> dropped_{0};
+    mutable std::mutex stats_mutex_;
+    std::map<std::string, std::uint64_t> dropped_readings_;  // under stats_mutex_
 
     // The publisher thread's own.
     std::thread thread_;
@@ -108,16 +137,20 @@ private:
     Clock::time_point connect_started_;
     Clock::time_point next_attempt_;
     std::chrono::seconds backoff_{1};
-    std::deque<Entry> pending_;                      // oldest first
+    std::deque<Entry> pending_;  // oldest first
+    std::unique_ptr<Spool> spool_;
+    std::uint64_t spool_done_ = 0;  // the last spooled message that left the queue
+    Clock::time_point next_sync_;
+    bool spool_failing_ = false;  // a failed write was reported; quiet until one succeeds
+    bool spool_too_small_ = false;  // reported; quiet until it fits again
+    std::unordered_map<std::string, std::size_t> readings_per_station_;  // queued, by station
+    std::size_t spell_drops_ = 0;  // readings dropped in this spell of drops
+    std::uint64_t queued_count_ = 0;   // entries ever queued at the back
+    std::uint64_t spell_backlog_ = 0;  // the newest entry at the spell's last drop
     std::unordered_map<int, Entry*> in_flight_;      // by message id
     // The last payload of every topic that is kept (Retention::kept).
     std::map<std::string, std::string> retained_;
     std::unordered_map<std::string, int> pending_per_topic_;
-    // Topics whose last payload is not in pending_ behind their older copies (refused when the
-    // queue was full, or asked for again); queued as soon as there is room, oldest first.
-    // unsent_order_ may hold topics that have left unsent_ since: they are skipped.
-    std::unordered_set<std::string> unsent_;
-    std::deque<std::string> unsent_order_;
     std::optional<Clock::time_point> announce_at_;  // home automation came back online
     std::minstd_rand random_{std::random_device{}()};
     Clock::time_point next_queue_report_;

@@ -34,6 +34,26 @@ bool id_char(char c) {
            c == '_' || c == '-';
 }
 
+// A whole number with an optional unit: "256M", "90s", "24h". The units map to multipliers.
+bool parse_amount(std::string_view s, std::initializer_list<std::pair<char, long long>> units,
+                  long long low, long long high, long long& out) {
+    long long unit = 1;
+    if (!s.empty()) {
+        for (const auto& [c, m] : units)
+            if (s.back() == c) {
+                unit = m;
+                s.remove_suffix(1);
+                break;
+            }
+    }
+    int n = 0;
+    if (!parse_number(s, 0, 999999999, n)) return false;
+    const long long v = n * unit;
+    if (v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
 }  // namespace
 
 std::string usage() {
@@ -42,6 +62,7 @@ std::string usage() {
            "                [--mqtt-prefix zk47] [--mqtt-user U --mqtt-password-file F]\n"
            "                [--mqtt-cafile F] [--http HOST:PORT] [--no-discovery] [--bridge-id ID]\n"
            "                [--channel-topics yes|no] [--shard I/N]\n"
+           "                [--spool DIR [--spool-max-bytes 256M] [--spool-max-age 24h]]\n"
            "       zkbridge --version | --help\n"
            "Polls each station's data server every period (default 5 s, at least 1) and\n"
            "publishes its readings to MQTT (default 127.0.0.1:1883) and over HTTP (default\n"
@@ -54,7 +75,10 @@ std::string usage() {
            "it again. Each bridge on a broker needs an id of its own: --bridge-id, the host\n"
            "name by default. --channel-topics no publishes a reading's state topic alone,\n"
            "without T1..T12. --shard I/N: of N bridges given the same stations, this one\n"
-           "polls only the stations whose names hash to shard I.\n";
+           "polls only the stations whose names hash to shard I. With --spool, the messages on\n"
+           "their way to the broker are kept in DIR and survive a crash of the bridge; a full\n"
+           "spool, or one holding readings older than its age, drops the oldest readings\n"
+           "(K, M, G: KiB, MiB, GiB; s, m, h, d).\n";
 }
 
 bool valid_bridge_id(std::string_view id) {
@@ -196,7 +220,7 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
         static const char* const with_value[] = {
             "--station", "--stations-file", "--period", "--stale-after", "--mqtt", "--mqtt-prefix",
             "--mqtt-user", "--mqtt-password-file", "--mqtt-cafile", "--http", "--bridge-id",
-            "--channel-topics", "--shard"};
+            "--channel-topics", "--shard", "--spool", "--spool-max-bytes", "--spool-max-age"};
         if (std::find(std::begin(with_value), std::end(with_value), a) == std::end(with_value)) {
             error = "unknown argument '" + a + "'";
             return false;
@@ -252,6 +276,24 @@ bool parse_options(const std::vector<std::string>& args, Options& out, std::stri
             o.channel_topics = v == "yes";
         } else if (a == "--shard") {
             if (!parse_shard(v, o.shard, error)) return false;
+        } else if (a == "--spool") {
+            if (v.empty()) {
+                error = "--spool needs a folder";
+                return false;
+            }
+            o.spool = v;
+        } else if (a == "--spool-max-bytes") {
+            if (!parse_amount(v, {{'K', 1LL << 10}, {'M', 1LL << 20}, {'G', 1LL << 30}}, 64 << 10,
+                              1LL << 40, o.spool_max_bytes)) {
+                error = "--spool-max-bytes '" + v + "' is not a size from 64K to 1024G";
+                return false;
+            }
+        } else if (a == "--spool-max-age") {
+            if (!parse_amount(v, {{'s', 1}, {'m', 60}, {'h', 3600}, {'d', 86400}}, 1, 365 * 86400,
+                              o.spool_max_age)) {
+                error = "--spool-max-age '" + v + "' is not a time from 1s to 365d";
+                return false;
+            }
         }
     }
     if (o.help || o.version) {

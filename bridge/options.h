@@ -38,6 +38,9 @@ struct Options {
     bool channel_topics = true;
     Shard shard;  // of the stations given, only this shard's are polled
     int stale_after = 0;  // seconds; 0: ten periods, at least a minute
+    std::string spool;    // empty: the queue to the broker is kept in memory only
+    long long spool_max_bytes = 256LL << 20;
+    long long spool_max_age = 24 * 3600;  // seconds
     bool help = false;
     bool version = false;
 };

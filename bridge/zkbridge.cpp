@@ -172,6 +172,9 @@ int main(int argc, char** argv) {
     // For tests: a queue that overflows after a few readings.
     if (const char* limit = std::getenv("ZKBRIDGE_MQTT_QUEUE_LIMIT"))
         mqtt.max_queued = std::max(1UL, std::strtoul(limit, nullptr, 10));
+    mqtt.spool_dir = o.spool;
+    mqtt.spool_max_bytes = std::size_t(o.spool_max_bytes);
+    mqtt.max_age = std::chrono::seconds(o.spool_max_age);
     if (!o.mqtt_password_file.empty()) {
         if (!read_file(o.mqtt_password_file, mqtt.password, error)) return bad_usage(error);
         mqtt.password = mqtt.password.substr(0, mqtt.password.find_first_of("\r\n"));
@@ -202,7 +205,8 @@ int main(int argc, char** argv) {
     // so that it outlives the server.
     WebFeed web;
     HttpServer http(fleet, [&publisher] {
-        return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped()};
+        return BridgeGauges{publisher.connected(), publisher.queued(), publisher.dropped(),
+                            publisher.dropped_readings()};
     });
     fleet.add_observer(&web);
     add_web_routes(http, web, fleet);
@@ -215,7 +219,13 @@ int main(int argc, char** argv) {
     // A test aid: the page's benchmarks need full hours of history without waiting an hour.
     if (const char* fill = std::getenv("ZKBRIDGE_TEST_FILL_HISTORY"))
         web.fill_for_test(names_of(targets), std::atoi(fill), unix_now());
-    publisher.start();
+    std::vector<std::string> notes;
+    const bool spool_ok = publisher.start(notes, error);
+    for (const auto& n : notes) log.write(Priority::warning, n);
+    if (!spool_ok) {
+        log.write(Priority::error, error);
+        return 1;
+    }
     Poller poller(std::chrono::seconds(o.period),
                   [&fleet, &log](const std::string& name, Exchange&& e) {
                       const PollChange c = fleet.apply(name, e, unix_now());

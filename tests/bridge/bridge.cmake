@@ -5,6 +5,13 @@ add_executable(bridge_rules_tests ${CMAKE_CURRENT_LIST_DIR}/rules_test.cpp)
 target_link_libraries(bridge_rules_tests PRIVATE zkbridge_rules ${ZK_GTEST})
 set_target_properties(bridge_rules_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
 add_test(NAME bridge_rules COMMAND bridge_rules_tests)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
+add_executable(bridge_spool_tests ${CMAKE_CURRENT_LIST_DIR}/spool_test.cpp
+               ${CMAKE_SOURCE_DIR}/bridge/mqtt_publisher.cpp)
+target_link_libraries(bridge_spool_tests PRIVATE zkbridge_rules PkgConfig::MOSQUITTO ${ZK_GTEST})
+set_target_properties(bridge_spool_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+add_test(NAME bridge_spool COMMAND bridge_spool_tests)
 
 if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   get_target_property(zk_bridge_rule_sources zkbridge_rules SOURCES)
@@ -31,6 +38,7 @@ endif()
 # End to end, one ctest entry per group of cases.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 foreach(group Publishing Availability BrokerRestart SeveralBridges HomeAssistant Security Prometheus
+              SpoolCrash FairQueue
               Arguments BadInput HostileClients Replies Stale Log Shards)
   string(TOLOWER ${group} lower)
   add_test(NAME bridge_${lower}

@@ -3,9 +3,12 @@ Prometheus, over loopback TCP. One group of cases per ctest entry."""
 import json
 import os
 import resource
+import random
+import shutil
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -961,6 +964,175 @@ class Shards(unittest.TestCase):
             self.assertEqual(len(mine), 1, n)
             self.assertGreater(mine[0], 0, n)
             self.assertTrue(mine[0] <= counts[i] <= mine[0] + 2, (n, mine[0], counts[i]))
+
+
+def delivered(sub, topic="state"):
+    """Each station's live readings by their seconds, in arrival order (retained copies that a
+    resubscription brings are no reading)."""
+    out = {}
+    for t, r, p in sub.messages():
+        parts = t.split("/")
+        if r or parts[2] != topic:
+            continue
+        out.setdefault(parts[1], []).append(json.loads(p)["seconds"] if topic == "state" else p)
+    return out
+
+
+def folder_bytes(path):
+    return sum(os.path.getsize(os.path.join(path, f)) for f in os.listdir(path))
+
+
+def spool_folder(test):
+    path = tempfile.mkdtemp(prefix="zkbridge-spool-")
+    test.addCleanup(shutil.rmtree, path, True)
+    return path
+
+
+def check_order(test, got, name):
+    firsts = [s for i, s in enumerate(got) if s not in got[:i]]
+    test.assertEqual(firsts, sorted(firsts), "station %s: readings out of order" % name)
+
+
+# The full acceptance: ZK_BRIDGE_SPOOL_FULL=1 runs 500 stations, a 60 s outage and three
+# random kills besides the torn one, and 100 stations through a 60 s outage into a 1M spool;
+# the suite runs small fleets and short outages.
+FULL = os.environ.get("ZK_BRIDGE_SPOOL_FULL") == "1"
+
+
+class SpoolCrash(unittest.TestCase):
+    def crash(self, stations, outage, kill_at, tear):
+        broker = Broker(self, "allow_anonymous true\nmax_queued_messages 0", persistence=True)
+        sub = Subscriber(self, broker, ["zk47/+/state", "zk47/+/T12"], client_id="zk47-keeper")
+        fleet = bridgelib.CountingStations(self, stations)
+        spool = spool_folder(self)
+        args = fleet.args() + ["--spool", spool]
+        bridge = Bridge(self, broker, args=args, id="crash")
+        wait_until(lambda: len(delivered(sub)) == stations, WAIT, "every station published")
+        broker.stop()
+        at_stop = list(fleet.counts)
+        time.sleep(kill_at)
+        bridge.process.stop(signal.SIGKILL)
+        taken = list(fleet.counts)
+        if tear:
+            # Half of the last record's bytes, as a power cut in the middle of a write leaves it.
+            segment = max((f for f in os.listdir(spool) if os.path.getsize(os.path.join(spool, f))),
+                          key=lambda f: f)
+            path = os.path.join(spool, segment)
+            os.truncate(path, os.path.getsize(path) - 20)
+        again = Bridge(self, broker, args=args, id="crash")
+        time.sleep(2)  # the bridge polls again before the broker is back
+        started = time.monotonic()
+        broker.start()
+
+        def complete():
+            got = delivered(sub)
+            return all(set(range(1, taken[i])) <= set(got.get(name, []))
+                       for i, name in enumerate(fleet.names()))
+        wait_until(complete, 60 + stations * outage / 100, "every reading taken before the kill")
+        seconds = time.monotonic() - started
+        got = delivered(sub)
+        repeated = 0
+        for i, name in enumerate(fleet.names()):
+            check_order(self, got[name], name)
+            for s in set(got[name]):
+                if got[name].count(s) > 1:
+                    repeated += 1
+                    # In flight when the broker stopped, or written just before the kill.
+                    self.assertTrue(s <= at_stop[i] + 2 or s >= taken[i] - 2,
+                                    "station %s: reading %d twice" % (name, s))
+        self.assertEqual(set(p for ps in delivered(sub, "T12").values() for p in ps), {"20.00"},
+                         "nothing torn was sent")
+        self.assertEqual(bool(again.log_lines("torn or corrupt")), tear)
+        self.assertTrue(again.log_lines("MQTT messages from the spool go first"))
+        print("\n  %d stations, killed %.1f s into the outage%s: %d readings taken before the kill, "
+              "all delivered %.1f s after the broker came back; %d delivered twice"
+              % (stations, kill_at, ", last record torn" if tear else "", sum(taken), seconds,
+                 repeated), file=sys.stderr)
+
+    def test_every_reading_taken_before_a_kill_arrives_in_order_after_a_restart(self):
+        stations, outage = (500, 60) if FULL else (40, 8)
+        for _ in range(3 if FULL else 1):
+            with self.subTest():
+                self.crash(stations, outage, random.uniform(1, outage), tear=False)
+                self.doCleanups()
+
+    def test_a_torn_last_record_is_cut_and_never_sent(self):
+        stations, outage = (500, 60) if FULL else (40, 6)
+        self.crash(stations, outage, outage, tear=True)
+
+    def test_a_spool_that_cannot_be_made_stops_the_bridge_at_start(self):
+        broker = Broker(self)
+        bridge = Bridge(self, broker, [("a", Station(self))], wait_http=False,
+                        args=["--spool", "/proc/no/such/folder"])
+        self.assertEqual(bridge.process.wait_exit(), 1)
+        self.assertIn("/proc/no/such/folder", bridge.process.stderr.text())
+
+
+class FairQueue(unittest.TestCase):
+    def outage(self, stations, args=(), env=None, spool=None, limit=None, seconds=10):
+        broker = Broker(self, "allow_anonymous true\nmax_queued_messages 0", persistence=True)
+        sub = Subscriber(self, broker, ["zk47/+/state"], client_id="zk47-fair")
+        fleet = bridgelib.CountingStations(self, stations)
+        bridge = Bridge(self, broker, args=fleet.args() + list(args), id="fair", env=env)
+        wait_until(lambda: len(delivered(sub)) == stations, WAIT, "every station published")
+        broker.stop()
+        largest = 0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            if spool:
+                largest = max(largest, folder_bytes(spool))
+            time.sleep(0.05)
+        broker.start()
+        taken = list(fleet.counts)
+        wait_until(lambda: all(max(delivered(sub).get(n, [0])) > taken[i] + 1
+                               for i, n in enumerate(fleet.names())), 45, "live readings again")
+        if spool:
+            self.assertLessEqual(largest, limit, "the spool kept within its size")
+        got = delivered(sub)
+        gaps = []
+        for i, name in enumerate(fleet.names()):
+            check_order(self, got[name], name)
+            missing = sorted(set(range(1, max(got[name]) + 1)) - set(got[name]))
+            self.assertTrue(missing, "station %s lost nothing" % name)
+            # The oldest readings went: one run, and every reading after it arrived.
+            self.assertEqual(missing, list(range(missing[0], missing[-1] + 1)), name)
+            self.assertEqual(bridge.metric("zk47_dropped_readings_total", station=name),
+                             len(missing), name)
+            gaps.append(len(missing))
+        self.assertLessEqual(max(gaps) - min(gaps), 2, "the same gap for every station: %r" % gaps)
+        self.assertEqual(len(bridge.log_lines("dropping the oldest readings")), 1)
+        # Once the queue has been delivered (a large fleet keeps it busy, never long empty).
+        wait_until(lambda: bridge.log_lines("readings were dropped"), WAIT, "the spell's summary")
+        print("\n  %d stations, %d s outage: gaps %d..%d readings, the spool at most %d bytes"
+              % (stations, seconds, min(gaps), max(gaps), largest), file=sys.stderr)
+
+    def test_a_full_spool_keeps_each_stations_newest_readings_within_its_size(self):
+        spool = spool_folder(self)
+        stations, size, seconds = (100, 1 << 20, 60) if FULL else (8, 64 << 10, 10)
+        self.outage(stations, ["--spool", spool, "--spool-max-bytes", str(size)], spool=spool,
+                    limit=size, seconds=seconds)
+
+    def test_a_spool_too_small_for_the_last_values_says_so_and_loses_none(self):
+        # Eight stations' discovery configs alone take more than 64K.
+        broker = Broker(self)
+        broker.stop()
+        spool = spool_folder(self)
+        fleet = bridgelib.CountingStations(self, 8)
+        bridge = Bridge(self, broker, args=fleet.args() + ["--spool", spool, "--spool-max-bytes",
+                                                          "64K"], id="small")
+        bridge.process.stderr.wait_for("too small for the last value of every topic")
+        broker.start()
+        bridge.wait_metric(1, "zk47_bridge_mqtt_connected", 45)  # past the reconnect's back-off
+        wait_until(lambda: len(retained(broker, "homeassistant/sensor/#", 8 * 12, ["-W", "2"]))
+                   == 8 * 12, WAIT, "every station's configs")
+
+    def test_a_full_queue_in_memory_drops_the_same_way(self):
+        self.outage(8, env={"ZKBRIDGE_MQTT_QUEUE_LIMIT": "390"})  # thirty readings
+
+    def test_readings_older_than_the_age_are_dropped_oldest_first(self):
+        spool = spool_folder(self)
+        self.outage(6, ["--spool", spool, "--spool-max-age", "3"], spool=spool, limit=1 << 20,
+                    seconds=7)
 
 
 if __name__ == "__main__":

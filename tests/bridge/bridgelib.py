@@ -8,12 +8,14 @@ STANDIN being the benchmark's many stand-in stations in one process.
 import json
 import os
 import re
+import selectors
 import socket
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.error
@@ -193,7 +195,8 @@ class Subscriber:
     def messages(self, topic=None):
         out = []
         text = self.process.stdout.text().encode("latin-1").decode("utf-8", "replace")
-        for line in text.split("\n"):
+        # The last piece is a line still arriving, or empty.
+        for line in text.split("\n")[:-1]:
             if not line:
                 continue
             t, retained, payload = line.split(" ", 2)
@@ -299,3 +302,62 @@ class Bridge:
     def wait_metric(self, value, name, timeout=sockets.STEP_TIME, **labels):
         wait_until(lambda: self.metric(name, **labels) == value, timeout,
                    "%s %r = %r (is %r)" % (name, labels, value, self.metric(name, **labels)))
+
+
+class CountingStations:
+    """Stand-in data servers on `n` free ports, in one thread: each answers every query with a
+    new reading, whose seconds count that station's answers (1, 2, ...), and closes."""
+
+    def __init__(self, test, n):
+        self.selector = selectors.DefaultSelector()
+        self.counts = [0] * n
+        self.ports = []
+        for i in range(n):
+            s = socket.socket()
+            s.bind((HOST, 0))
+            s.listen(64)
+            s.setblocking(False)
+            self.ports.append(s.getsockname()[1])
+            self.selector.register(s, selectors.EVENT_READ, ("listen", i))
+        self.running = True
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+        test.addCleanup(self.close)
+
+    def names(self):
+        return ["s%03d" % i for i in range(len(self.ports))]
+
+    def args(self):
+        return [a for i, port in enumerate(self.ports)
+                for a in ("--station", "s%03d=%s:%d" % (i, HOST, port))]
+
+    def _serve(self):
+        while self.running:
+            for key, _ in self.selector.select(0.2):
+                kind, i = key.data
+                if kind == "listen":
+                    try:
+                        conn, _ = key.fileobj.accept()
+                    except OSError:
+                        continue
+                    conn.setblocking(False)
+                    self.selector.register(conn, selectors.EVENT_READ, ("query", i))
+                    continue
+                conn = key.fileobj
+                self.selector.unregister(conn)
+                try:
+                    if conn.recv(64):
+                        self.counts[i] += 1
+                        conn.setblocking(True)
+                        conn.settimeout(2)
+                        conn.sendall(data_line(self.counts[i]).encode("latin-1"))
+                except OSError:
+                    pass
+                conn.close()
+
+    def close(self):
+        self.running = False
+        self.thread.join(5)
+        for key in list(self.selector.get_map().values()):
+            key.fileobj.close()
+        self.selector.close()

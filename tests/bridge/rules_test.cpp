@@ -368,7 +368,7 @@ TEST(BridgeViews, MetricsListOkValuesStatusesAndEveryPollResult) {
     apply_exchange(s, replied(kLine), 1700000000.5, 60);
     apply_exchange(s, replied("NO DATA"), 1700000001, 60);
     StationStatus fresh;
-    const std::string m = metrics_text({{"a", s}, {"b", fresh}}, {true, 7, 3});
+    const std::string m = metrics_text({{"a", s}, {"b", fresh}}, {true, 7, 3, {{"a", 5}, {"gone", 2}}});
     const auto has = [&](const std::string& line) {
         return m.find("\n" + line + "\n") != std::string::npos;
     };
@@ -386,6 +386,10 @@ TEST(BridgeViews, MetricsListOkValuesStatusesAndEveryPollResult) {
     EXPECT_TRUE(has("# TYPE zk47_polls_total counter"));
     EXPECT_TRUE(has("zk47_bridge_mqtt_queued_messages 7"));
     EXPECT_TRUE(has("zk47_bridge_mqtt_dropped_messages_total 3"));
+    // Every station of the fleet has its count, none other.
+    EXPECT_TRUE(has("zk47_dropped_readings_total{station=\"a\"} 5"));
+    EXPECT_TRUE(has("zk47_dropped_readings_total{station=\"b\"} 0"));
+    EXPECT_EQ(m.find("station=\"gone\""), std::string::npos);
     EXPECT_EQ(m.find("station=\"b\",channel"), std::string::npos);  // no reading, no channels
     EXPECT_EQ(m.back(), '\n');
 }
