@@ -1,6 +1,7 @@
 # zkbridge: its pure rules as unit tests, a fuzzer of the reply path, the program end to end
 # against the real broker, Prometheus and data servers, and its benchmark.
 find_package(nlohmann_json 3 REQUIRED)
+find_package(ZLIB REQUIRED)  # the fuzzer builds the rules, the spool among them
 add_executable(bridge_rules_tests ${CMAKE_CURRENT_LIST_DIR}/rules_test.cpp)
 target_link_libraries(bridge_rules_tests PRIVATE zkbridge_rules ${ZK_GTEST})
 set_target_properties(bridge_rules_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
@@ -21,7 +22,7 @@ if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   target_include_directories(bridge_reply_fuzzer PRIVATE ${CMAKE_SOURCE_DIR}/bridge ${CMAKE_SOURCE_DIR}/tests/core/fuzz)
   target_compile_definitions(bridge_reply_fuzzer PRIVATE
                              $<TARGET_PROPERTY:zkbridge_rules,INTERFACE_COMPILE_DEFINITIONS>)
-  target_link_libraries(bridge_reply_fuzzer PRIVATE zkcore_fuzz nlohmann_json::nlohmann_json)
+  target_link_libraries(bridge_reply_fuzzer PRIVATE zkcore_fuzz nlohmann_json::nlohmann_json ZLIB::ZLIB)
   target_compile_options(bridge_reply_fuzzer PRIVATE ${ZK_FUZZ_SANITIZERS} -fsanitize=fuzzer)
   target_link_options(bridge_reply_fuzzer PRIVATE -fsanitize=fuzzer,address,undefined)
   set_target_properties(bridge_reply_fuzzer PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
